@@ -10,4 +10,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+# No -L prefix: the cross toolchain's own libc under /usr/arm-linux-gnueabihf
+# is an older build than the armhf multiarch libc6, and the mix crashes any
+# program that starts a thread. qemu-arm finds the multiarch loader in /lib.
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)

@@ -9,7 +9,9 @@
  *
  * All operations may be called from any thread on the same handle. Every
  * call returns within a bounded time (Q7_TIMEOUT_MS, default 2000 ms) and
- * never raises SIGPIPE. The server is found at $Q7_SOCKET (default
+ * never raises SIGPIPE: q7_init sets SIGPIPE to be ignored when its
+ * disposition is still the default (a program that handles SIGPIPE itself
+ * keeps its handler). The server is found at $Q7_SOCKET (default
  * /tmp/q7.sock).
  */
 #ifndef Q7LIB_H
@@ -127,6 +129,13 @@ int q7_set_text(q7_handle *h, const char *table, unsigned int row,
 int q7_field_kind(q7_handle *h, const char *table, const char *field,
                   q7_kind *kind);
 int q7_table_rows(q7_handle *h, const char *table, unsigned int *rows);
+
+/*
+ * The schema the handle validates against, as the JSON text the server holds
+ * (tables, their row counts, fields with kind, width, values and default).
+ * *json is allocated; the caller releases it with free(). For tools.
+ */
+int q7_schema_text(q7_handle *h, char **json);
 
 /* Constant text for a code, never freed by the caller. */
 const char *q7_error_string(int code);

@@ -1,0 +1,174 @@
+/*
+ * wexlib.cpp - the device-information library: finds a device's row in
+ * "Wexsignature" by its MAC and writes the agent's DID there, over a Q7
+ * connection of its own.
+ *
+ * The rows' MACs are cached: a hit is confirmed by re-reading that one row,
+ * a miss (or a stale hit) re-reads all rows once, so devices that moved or
+ * appeared since the last lookup are found.
+ */
+#include "wexlib.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <mutex>
+#include <optional>
+
+#include "q7lib.h"
+
+#define WEX_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+constexpr const char *table_name = "Wexsignature";
+constexpr const char *mac_field = "DeviceMAC";
+constexpr const char *did_field = "DeviceDID";
+
+using Mac = std::array<uint8_t, 6>;
+constexpr Mac unused_row_mac{}; // the schema default of DeviceMAC
+
+struct State {
+    q7_handle *q7 = nullptr;
+    std::array<Mac, WEX_DEVICE_ROWS> macs{};
+    bool macs_valid = false;
+};
+
+// Guarded by state_lock; touched by every thread that calls the library.
+State state;
+std::mutex state_lock;
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// "hh:hh:hh:hh:hh:hh", either case, nothing before or after.
+std::optional<Mac> parse_mac(const char *text)
+{
+    constexpr size_t len = 17;
+    if (strnlen(text, len + 1) != len)
+        return std::nullopt;
+    Mac mac{};
+    for (size_t i = 0; i < mac.size(); ++i) {
+        const char *p = text + 3 * i;
+        int hi = hex_digit(p[0]);
+        int lo = hex_digit(p[1]);
+        if (hi < 0 || lo < 0 || (i + 1 < mac.size() && p[2] != ':'))
+            return std::nullopt;
+        mac[i] = static_cast<uint8_t>(hi << 4 | lo);
+    }
+    return mac;
+}
+
+bool read_row_mac(unsigned int row, Mac &mac)
+{
+    return q7_get_mac(state.q7, table_name, row, mac_field, mac.data()) == Q7_OK;
+}
+
+bool refresh_macs()
+{
+    state.macs_valid = false;
+    for (unsigned int row = 0; row < WEX_DEVICE_ROWS; ++row)
+        if (!read_row_mac(row, state.macs[row]))
+            return false;
+    state.macs_valid = true;
+    return true;
+}
+
+// Lowest cached row holding `mac`, or -1.
+int cached_row(const Mac &mac)
+{
+    for (unsigned int row = 0; row < WEX_DEVICE_ROWS; ++row)
+        if (state.macs[row] == mac)
+            return static_cast<int>(row);
+    return -1;
+}
+
+// Row of `mac`, -1 when no row holds it, -2 when Q7 failed.
+int find_row(const Mac &mac)
+{
+    if (state.macs_valid) {
+        int row = cached_row(mac);
+        Mac now{};
+        if (row >= 0 && read_row_mac(static_cast<unsigned int>(row), now) && now == mac)
+            return row;
+    }
+    if (!refresh_macs())
+        return -2;
+    return cached_row(mac);
+}
+
+int update_did(const char *mac_text, const char *value, int value_width)
+{
+    std::optional<Mac> mac = parse_mac(mac_text);
+    if (!mac)
+        return WEX_ERR_BAD_MAC;
+    if (*mac == unused_row_mac)
+        return WEX_ERR_NO_DEVICE;
+
+    char did[WEX_DID_WIDTH];
+    size_t limit = std::min(static_cast<size_t>(value_width) - 1, sizeof did - 1);
+    size_t n = strnlen(value, limit);
+    std::memcpy(did, value, n);
+    did[n] = '\0';
+
+    std::lock_guard<std::mutex> hold(state_lock);
+    if (!state.q7)
+        return WEX_ERR_NOT_INIT;
+    int row = find_row(*mac);
+    if (row == -1)
+        return WEX_ERR_NO_DEVICE;
+    if (row < 0)
+        return WEX_ERR_Q7;
+    return q7_set_ascii(state.q7, table_name, static_cast<unsigned int>(row), did_field, did) == Q7_OK
+               ? WEX_OK
+               : WEX_ERR_Q7;
+}
+
+} // namespace
+
+// No exception leaves through the C interface (a failing lock throws).
+WEX_EXPORT int wex_init(void)
+{
+    try {
+        std::lock_guard<std::mutex> hold(state_lock);
+        if (!state.q7)
+            state.q7 = q7_init();
+        return state.q7 ? WEX_OK : WEX_ERR_Q7;
+    } catch (...) {
+        return WEX_ERR_Q7;
+    }
+}
+
+WEX_EXPORT void wex_uninit(void)
+{
+    try {
+        std::lock_guard<std::mutex> hold(state_lock);
+        if (state.q7)
+            q7_destroy(state.q7);
+        state = State{};
+    } catch (...) {
+    }
+}
+
+WEX_EXPORT int wex_update_table_field(const char *mac, int key_field, const char *value, int value_width,
+                                      int value_field)
+{
+    if (!mac || !value || value_width < 1)
+        return WEX_ERR_ARG;
+    if (key_field != WEX_FIELD_DEVICE_MAC || value_field != WEX_FIELD_DEVICE_DID)
+        return WEX_ERR_FIELD;
+    try {
+        return update_did(mac, value, value_width);
+    } catch (...) {
+        return WEX_ERR_Q7;
+    }
+}

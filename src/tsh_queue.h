@@ -1,0 +1,38 @@
+// tsh_queue.h - the device work queue between the change dispatcher (the
+// one producer, on the Q7 callback thread) and the device sync worker (the
+// one consumer).
+#ifndef TSH_QUEUE_H
+#define TSH_QUEUE_H
+
+#include <cstdint>
+
+// One change of one device field; `begun` once the worker has started on it.
+struct QueueEntry {
+    char field[64];
+    int32_t index;
+    bool begun;
+};
+
+// Room for every (device, device field) pair at once, plus one, so a
+// burst over all devices never drops a change.
+constexpr int QUEUE_CAPACITY = 5 * 256 + 1;
+
+void InitQueue();
+void ClearQueue();
+int isQueueEmpty();
+int isQueueFull();
+// 1 when added, 0 when the ring is full.
+int Enqueue(const char *field, int32_t index);
+// 1 when the oldest entry was removed, 0 when the queue was empty.
+int Dequeue();
+// 1 when an entry for this device and the same device field is queued and
+// the worker has not begun it: a new one would carry nothing new.
+int CheckIndexExist(int32_t index, const char *field);
+// Copies the oldest entry and marks it begun; 0 when the queue is empty.
+// The entry stays queued until Dequeue.
+int PeekHeadBegin(QueueEntry *out);
+
+// Which of the five device fields a field name is, by prefix; -1 for none.
+int device_field_class(const char *field);
+
+#endif
