@@ -21,6 +21,8 @@
 #include <mutex>
 #include <string>
 #include <thread>
+
+#include "wait_until.h"
 #include <vector>
 
 extern char **environ;
@@ -36,19 +38,6 @@ inline std::string env(const char *name)
 {
     const char *v = getenv(name);
     return v ? v : "";
-}
-
-// Polls pred until it holds or the deadline passes.
-template <class Pred>
-bool wait_until(Pred pred, std::chrono::milliseconds limit = std::chrono::milliseconds(10000))
-{
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 struct Change {

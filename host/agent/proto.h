@@ -1,0 +1,91 @@
+/*
+ * proto.h - the wire protocol between the agent (sa-agentd), its broker
+ * library and agentctl, and the small RAII helpers all three share.
+ *
+ * One JSON object per line over a Unix stream socket:
+ *   request  {"id": N, "call": NAME, ["arg": TEXT], ["event": N], ...}
+ *   reply    {"id": N, "result": 0|non-zero, ["text": TEXT], ["error": TEXT]}
+ *   event    {"event": N, "text": TEXT}            (pushed by the agent)
+ *   journal  {"journal": ENTRY}                    (pushed to followers)
+ * Broker calls carry the sa_broker_* name without its prefix; control calls
+ * of agentctl start with "ctl.". JSON texts travel as strings, verbatim.
+ */
+#ifndef SA_AGENT_PROTO_H
+#define SA_AGENT_PROTO_H
+
+#include <cjson/cJSON.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace saproto {
+
+constexpr const char *kDefaultSocket = "/tmp/sa-agent.sock";
+// A line longer than this is a broken or hostile peer: the connection drops.
+constexpr size_t kMaxLine = 4u << 20;
+
+struct JsonDeleter {
+    void operator()(cJSON *j) const { cJSON_Delete(j); }
+};
+using JsonPtr = std::unique_ptr<cJSON, JsonDeleter>;
+
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd &&o) noexcept : fd_(o.release()) {}
+    UniqueFd &operator=(UniqueFd &&o) noexcept;
+    ~UniqueFd() { reset(); }
+    int get() const { return fd_; }
+    int release() { int f = fd_; fd_ = -1; return f; }
+    void reset(int fd = -1);
+    explicit operator bool() const { return fd_ >= 0; }
+
+  private:
+    int fd_ = -1;
+};
+
+// The broker calls the agent knows, as named by agentctl fail/hang.
+bool is_broker_call(std::string_view name);
+// Accepts broker call names and "subscribe:N".
+bool is_injectable_call(std::string_view name);
+// Lists the names for help texts, separated by blanks.
+const char *broker_call_names();
+
+// $SA_AGENT_SOCKET or the default path.
+std::string socket_from_env();
+// Connects to a Unix stream socket; on failure returns an invalid fd and
+// says why in err.
+UniqueFd connect_unix(const std::string &path, std::string &err);
+// Writes all of s; false on error (never raises SIGPIPE).
+bool send_all(int fd, std::string_view s);
+
+// Splits a byte stream into lines.
+class LineReader {
+  public:
+    // false when a line grew past kMaxLine.
+    bool feed(const char *data, size_t n);
+    bool next(std::string &line);
+
+  private:
+    std::string buf_;
+    size_t start_ = 0;
+};
+
+// cJSON_PrintUnformatted into a std::string ("" when out of memory).
+std::string print(const cJSON *j);
+// Member lookups that are case-sensitive and type-checked.
+const char *get_string(const cJSON *obj, const char *name);
+std::optional<long long> get_int(const cJSON *obj, const char *name);
+// "aa-bb-cc-dd-ee-ff" and "AA:BB:..." both give "AA:BB:CC:DD:EE:FF".
+std::optional<std::string> normalize_mac(const char *text);
+
+// One request/reply round trip on a fresh connection (agentctl, tests).
+// Returns the reply object, or null with err set.
+JsonPtr round_trip(const std::string &socket, cJSON *request, int timeout_ms, std::string &err);
+
+} // namespace saproto
+
+#endif
