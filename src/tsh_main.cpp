@@ -1,0 +1,304 @@
+// tsh_main.cpp - main: the start-up order, the wait, the signals and the one
+// teardown. SIGUSR1 and SIGUSR2 are blocked in every thread and taken by the
+// signal thread alone; the teardown always runs on the main thread.
+#include "tsh_main.h"
+
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <pthread.h>
+#include <semaphore.h>
+#include <string_view>
+
+#include "q7dynlog.h"
+#include "sabroker.h"
+#include "tsh_agent.h"
+#include "tsh_daemon.h"
+#include "tsh_dal.h"
+#include "tsh_log.h"
+#include "tsh_queue.h"
+#include "wexlib.h"
+
+// Read by the logging library; the daemon itself writes only the name.
+extern "C" {
+__attribute__((visibility("default"))) char __exec_binary_name[32];
+__attribute__((visibility("default"))) int __log_level = 5;
+__attribute__((visibility("default"))) int __log_to_console = 0;
+__attribute__((visibility("default"))) int __log_to_file = 0;
+__attribute__((visibility("default"))) char __log_file_name[32];
+}
+
+std::atomic<int> bShutdown{0};
+
+namespace {
+constexpr const char TSH_MODULE[] = "tsh_main";
+constexpr const char PID_BASE[] = "/tmp/TeSvcHdlr";
+constexpr const char VERSION[] = "1.2.1";
+
+// Set by the signal thread on SIGUSR1, read by every thread.
+std::atomic<bool> stop_requested{false};
+
+// wake_lock/wake_cv let every interruptible sleep end at once on a stop.
+std::mutex wake_lock;
+std::condition_variable wake_cv;
+
+// Main thread only (the signal thread posts shutdown_sem and reads nothing
+// else): what start-up has set up so far, so that the teardown releases
+// each thing once and nothing that was not there.
+sem_t shutdown_sem;
+int lfd = -1;
+struct {
+    bool sem, dal, dynlog, wex, agent, sig_thread;
+} up;
+pthread_t sig_thread;
+
+// The signal thread's own stop request, sent by the teardown.
+int stop_signal()
+{
+    return SIGRTMIN;
+}
+
+void pid_path(char (&path)[64])
+{
+    std::snprintf(path, sizeof path, "%s.pid", PID_BASE);
+}
+
+void wake_all()
+{
+    {
+        std::lock_guard<std::mutex> g(wake_lock);
+    }
+    wake_cv.notify_all();
+}
+
+void *signal_thread(void *)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGUSR2);
+    sigaddset(&set, stop_signal());
+    for (;;) {
+        int sig = sigwaitinfo(&set, nullptr);
+        if (sig < 0)
+            continue;  // EINTR from a stop of a debugger, nothing else
+        if (sig == stop_signal())
+            return nullptr;
+        if (sig == SIGUSR1) {
+            TSH_LOG(TSH_INFO, "sig_usr1 handler.\n");
+            stop_requested = true;
+            wake_all();
+            sem_post(&shutdown_sem);
+        } else if (sig == SIGUSR2) {
+            TSH_LOG(TSH_INFO, "sig_usr2 handler.\n");
+            signal_user2_handler();
+        }
+    }
+}
+
+void stop_signal_thread()
+{
+    if (!up.sig_thread)
+        return;
+    up.sig_thread = false;
+    pthread_kill(sig_thread, stop_signal());
+    pthread_join(sig_thread, nullptr);
+}
+
+// Releases one thing start-up set up, once.
+void release(bool &held, void (*fn)())
+{
+    if (held) {
+        held = false;
+        fn();
+    }
+}
+
+void release_pid_file(const char *path)
+{
+    if (lfd >= 0) {
+        unlock_process(path, lfd);
+        lfd = -1;
+    }
+}
+
+[[noreturn]] void fatal(const char *logtext, const char *label, const char *errtext)
+{
+    TSH_LOG(TSH_ERROR, "%s", logtext);
+    good_bye(label);
+    if (errtext)
+        std::fputs(errtext, stderr);
+    std::exit(1);
+}
+
+// A stop asked for during start-up: the orderly teardown, exit 0.
+void stop_if_requested()
+{
+    if (!stop_requested)
+        return;
+    good_bye("SIG_EXIT");
+    std::exit(0);
+}
+
+void set_binary_name(const char *argv0)
+{
+    const char *base = argv0 ? std::strrchr(argv0, '/') : nullptr;
+    base = base ? base + 1 : (argv0 ? argv0 : "");
+    std::snprintf(__exec_binary_name, sizeof __exec_binary_name, "%s", base);
+}
+}  // namespace
+
+bool tsh_shutting_down()
+{
+    return stop_requested || bShutdown;
+}
+
+bool sleep_unless_shutdown(long ms)
+{
+    std::unique_lock<std::mutex> g(wake_lock);
+    return !wake_cv.wait_for(g, std::chrono::milliseconds(ms), [] { return tsh_shutting_down(); });
+}
+
+int setup_signal_handlers()
+{
+    struct sigaction sa {};
+    sa.sa_handler = SIG_IGN;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    if (sigaction(SIGPIPE, &sa, nullptr) != 0)
+        return -1;
+    if (pthread_create(&sig_thread, nullptr, signal_thread, nullptr) != 0)
+        return -1;
+    up.sig_thread = true;
+    return 0;
+}
+
+int signal_user2_handler()
+{
+    char value[16] = {};
+    int rc = q7_get_enum(dal_get_handle(), T_TELVA_STATUS, 0, "protectionStatus", value, sizeof value);
+    log_q7_error(rc);
+    std::printf("protectionStatus :%s\n", value);
+    std::fflush(stdout);
+    return rc;
+}
+
+void good_bye(const char *label)
+{
+    // The flag first: from here on handlers, callbacks and retries return.
+    bShutdown = 1;
+    wake_all();
+    // The signal thread reads the Q7 handle for SIGUSR2; it ends before the
+    // handle does.
+    stop_signal_thread();
+    TSH_LOG(TSH_NOTICE, "Bye Bye.....\n");
+    char path[64];
+    pid_path(path);
+    const std::string_view l(label ? label : "");
+
+    if (l == "LOCK_PROCESS") {
+        TSH_LOG(TSH_NOTICE, "Exit from LOCK_PROCESS\n");
+    } else if (l == "SIG_HDLR") {
+        TSH_LOG(TSH_NOTICE, "Exit from SIG_HDLR\n");
+        release_pid_file(path);
+    } else if (l == "DAL_INIT" || l == "GET_INFO") {
+        release(up.dal, dal_destroy);
+        release(up.dynlog, dynlog_lib_uninit);
+        release_pid_file(path);
+    } else if (l == "TV_SUBSCRIBE" || l == "SAA_VERSION_INFO" || l == "SIG_EXIT") {
+        // The agent library first: it fails calls in flight at once, so the
+        // threads that make them can be stopped before the connection goes.
+        release(up.agent, sa_broker_uninit);
+        release(up.dal, dal_destroy);
+        // Its own Q7 connection would outlive ours and still run at exit.
+        release(up.wex, wex_uninit);
+        release(up.dynlog, dynlog_lib_uninit);
+        release_pid_file(path);
+    } else if (l == "WEX_INIT") {
+        release(up.dal, dal_destroy);
+        release_pid_file(path);
+        release(up.wex, wex_uninit);
+        release(up.dynlog, dynlog_lib_uninit);
+    }
+    if (up.sem) {
+        up.sem = false;
+        sem_destroy(&shutdown_sem);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    // Before any library can start a thread: threads inherit this mask, so
+    // only the signal thread ever takes these signals.
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGUSR1);
+    sigaddset(&block, SIGUSR2);
+    sigaddset(&block, stop_signal());
+    pthread_sigmask(SIG_BLOCK, &block, nullptr);
+
+    if (argc != 1) {
+        TSH_LOG(TSH_ERROR, "Cannot parse args/load needed variables from cli.\n");
+        std::fputs("(TelvaSoT) - Can not parse args. Input valid data from cli\n", stderr);
+        return -1;
+    }
+    set_binary_name(argv[0]);
+
+    char path[64];
+    pid_path(path);
+    lfd = lock_process(path);
+    if (lfd == -1)
+        fatal("failed to lock the pid file.\n", "LOCK_PROCESS", "(TelvaSoT) - failed to lock the pid file.\n");
+    TSH_LOG(TSH_NOTICE, "TeSvcHdlr locked the pid file.\n");
+
+    // The semaphore before the signal thread, which posts it.
+    sem_init(&shutdown_sem, 0, 0);
+    up.sem = true;
+    if (setup_signal_handlers() == -1)
+        fatal("Failed to setup signal handers.\n", "SIG_HDLR", "(TelvaSoT) - Failed to setup signal handers.\n");
+    stop_if_requested();
+
+    if (dal_init() != 0)
+        fatal("Couldn't init Q7! is Q7 running?\n", "DAL_INIT", "(TelvaSoT) - Couldn't init Q7! is Q7 running?\n");
+    up.dal = true;
+    stop_if_requested();
+
+    if (dynlog_lib_init() != 0)
+        fatal("(TelvaSoT) - Couldn't init dynamic log library?\n", "DAL_INIT",
+              "(TelvaSoT) - Couldn't init dynamic log library?\n");
+    up.dynlog = true;
+    set_log_level(0, "Tsh", __exec_binary_name);
+    TSH_LOG(TSH_INFO, "Starting TSH Version Id is %s\n", VERSION);
+
+    TSH_LOG(TSH_INFO, "(TelvaSoT) - Initiliazing WEX lib\n");
+    if (wex_init() != 0)
+        fatal("(TelvaSoT) - WEX Library Initialization failed!", "WEX_INIT", nullptr);
+    up.wex = true;
+    stop_if_requested();
+
+    up.agent = true;
+    if (SARetryLogic() == 0)
+        TSH_LOG(TSH_INFO, "Retry Logic called successfully\n");
+    stop_if_requested();
+
+    if (tv_subscribe() != 0) {
+        TSH_LOG(TSH_ERROR, "Failed to subscribe table! Are we init'ing before SA?\n");
+        good_bye("TV_SUBSCRIBE");
+        std::exit(1);
+    }
+
+    InitQueue();
+    TSH_LOG(TSH_INFO, "(TelvaSoT) - Queue for TelvaSoT Initiliazed\n");
+
+    while (!tsh_shutting_down()) {
+        if (sem_wait(&shutdown_sem) != 0 && errno != EINTR)
+            break;
+    }
+    good_bye("SIG_EXIT");
+    return 0;
+}
