@@ -93,6 +93,10 @@ void *signal_thread(void *)
             TSH_LOG(TSH_INFO, "sig_usr1 handler.\n");
             stop_requested = true;
             wake_all();
+            // Agent calls in flight (a hung agent, the retry loop) fail at
+            // once instead of holding the main or the Q7 thread for their
+            // timeout; the teardown releases the library as its first step.
+            sa_broker_uninit();
             sem_post(&shutdown_sem);
         } else if (sig == SIGUSR2) {
             TSH_LOG(TSH_INFO, "sig_usr2 handler.\n");

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "dead_pid.h"
 #include "tsh_daemon.h"
 
 namespace {
@@ -30,16 +31,6 @@ struct flock whole_file_write_lock()
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
     return fl;
-}
-
-// A pid that names no process: a child that has exited and been reaped.
-pid_t dead_pid()
-{
-    pid_t p = fork();
-    if (p == 0)
-        _exit(0);
-    waitpid(p, nullptr, 0);
-    return p;
 }
 
 // Runs lock_process in a child; its exit status says whether it got the lock.

@@ -1,0 +1,349 @@
+// daemon_harness.cpp - processes, Q7 fields and log waits of the daemon's
+// end-to-end tests.
+#include "daemon_harness.h"
+
+#include <cjson/cJSON.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "wait_until.h"
+
+extern char **environ;
+
+namespace tshtest {
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string &path, const std::string &text)
+{
+    std::ofstream(path) << text;
+}
+
+bool path_exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool in_order(const std::string &text, std::initializer_list<std::string> parts)
+{
+    size_t at = 0;
+    for (const std::string &p : parts) {
+        at = text.find(p, at);
+        if (at == std::string::npos)
+            return false;
+        at += p.size();
+    }
+    return true;
+}
+
+int count_of(const std::string &text, const std::string &part)
+{
+    int n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++n;
+    return n;
+}
+
+namespace {
+
+// The emulator of a cross build (empty natively), then the program.
+std::vector<std::string> program_argv(const std::string &path)
+{
+    std::vector<std::string> argv;
+    std::istringstream launcher(agenttest::setting("SA_AGENT_LAUNCHER"));
+    for (std::string w; launcher >> w;)
+        argv.push_back(w);
+    argv.push_back(path);
+    return argv;
+}
+
+// Runs a host command (the Q7 server script) to its end; its exit status.
+int run(const std::vector<std::string> &args)
+{
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+// The shared schema plus one field named after a device field with a
+// suffix, so the dispatcher's prefix rule can be seen on a real table.
+bool write_test_schema(const std::string &from, const std::string &to)
+{
+    using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
+    JsonPtr doc(cJSON_Parse(read_file(from).c_str()), cJSON_Delete);
+    cJSON *fields = cJSON_GetObjectItemCaseSensitive(
+        cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(doc.get(), "tables"), "Wexsignature"),
+        "fields");
+    if (!fields)
+        return false;
+    cJSON *f = cJSON_CreateObject();
+    cJSON_AddStringToObject(f, "kind", "ascii");
+    cJSON_AddNumberToObject(f, "width", 16);
+    cJSON_AddStringToObject(f, "default", "");
+    cJSON_AddItemToObject(fields, PREFIXED_FIELD, f);
+    char *text = cJSON_PrintUnformatted(doc.get());
+    if (!text)
+        return false;
+    write_file(to, text);
+    cJSON_free(text);
+    return true;
+}
+
+Lab *the_lab = nullptr;
+
+} // namespace
+
+Lab &Lab::get()
+{
+    return *the_lab;
+}
+
+void Lab::SetUp()
+{
+    the_lab = this;
+    dir_ = std::make_unique<TempDir>();
+    const std::string schema = dir_->file("schema.json");
+    ASSERT_TRUE(write_test_schema(agenttest::setting("TSH_SOURCE_DIR") + "/host/q7/schema.json", schema));
+    const std::string server = agenttest::setting("TSH_SOURCE_DIR") + "/host/q7/q7-server";
+    ASSERT_EQ(run({server, "start", "--dir", dir_->path(), "--schema", schema}), 0);
+    setenv("Q7_SOCKET", dir_->file("q7.sock").c_str(), 1);
+    agent_ = std::make_unique<agenttest::PrivateAgent>();
+    ASSERT_TRUE(agent_->start());
+    setenv("SA_AGENT_SOCKET", agent_->socket().c_str(), 1);
+    // Retry delays of 2 s steps pass in 40 ms steps.
+    setenv("TSH_TEST_RETRY_UNIT_MS", "20", 1);
+    q7_ = q7_init();
+    ASSERT_NE(q7_, nullptr);
+}
+
+void Lab::TearDown()
+{
+    if (q7_)
+        q7_destroy(q7_);
+    q7_ = nullptr;
+    agent_.reset();
+    if (dir_) {
+        // Its data is thrown away: no need to wait for an orderly server stop.
+        const pid_t server = std::atoi(read_file(dir_->file("redis.pid")).c_str());
+        if (server <= 0 || ::kill(server, SIGKILL) != 0)
+            run({agenttest::setting("TSH_SOURCE_DIR") + "/host/q7/q7-server", "stop", "--dir", dir_->path()});
+    }
+    dir_.reset();
+}
+
+std::string Lab::get(const char *table, const char *field, unsigned row)
+{
+    char buf[256] = "";
+    if (q7_get_text(q7_, table, row, field, buf, sizeof buf) != Q7_OK)
+        return "<unreadable>";
+    return buf;
+}
+
+int Lab::set(const char *table, const char *field, const std::string &value, unsigned row)
+{
+    return q7_set_text(q7_, table, row, field, value.c_str());
+}
+
+const std::string &Lab::agent_socket() const
+{
+    return agent_->socket();
+}
+
+int Lab::agentctl(const std::vector<std::string> &args, std::string *out)
+{
+    return agenttest::agentctl(agent_->socket(), args, out);
+}
+
+void Lab::reset()
+{
+    for (const char *call : {"init", "subscribe", "subscribe:3", "subscribe:4", "subscribe:5"}) {
+        ASSERT_EQ(agentctl({"fail", call, "off"}), 0) << call;
+        ASSERT_EQ(agentctl({"hang", call, "0"}), 0) << call;
+    }
+    struct Value {
+        const char *table, *field, *value;
+    };
+    const Value values[] = {
+        {"dalLogCfg", "TshLogLevel", "7"},
+        {"dalLogCfg", "TshLogToConsole", "1"},
+        {"dalLogCfg", "TshLogToFile", "0"},
+        {"dalLogCfg", "TshLogFileName", ""},
+        {"dalLogCfg", "TshConfigurationApply", "0"},
+        {"TelvaCfg", "SAAliveState", "DOWN"},
+        {"TelvaCfg", "SAService", "DOWN"},
+        {"TelvaCfg", "action", "none"},
+        {"TelvaRAEvent", "saBrokerInitStatusEvent", "false"},
+        {"TelvaRAEvent", "saVAScanEvent", "false"},
+        {"TelvaStatus", "protectionStatus", "false"},
+    };
+    for (const Value &v : values)
+        ASSERT_EQ(set(v.table, v.field, v.value), Q7_OK) << v.table << "." << v.field;
+    for (unsigned row : {3u, 7u, 9u}) {
+        for (const char *f : {"WEXSignatureUpdateStatus", "AllowOrBlock", "Devicestate", "DeviceCategory",
+                              "DeviceConnectionInterface", PREFIXED_FIELD})
+            ASSERT_EQ(set("Wexsignature", f, f == std::string("WEXSignatureUpdateStatus") ? "0" : "", row),
+                      Q7_OK) << f;
+        ASSERT_EQ(set("DeviceIdList", "DisplayNameCustom", "", row), Q7_OK);
+    }
+}
+
+Daemon::Daemon(std::vector<std::string> env, std::vector<std::string> args)
+    : env_(std::move(env)), args_(std::move(args))
+{
+}
+
+Daemon::~Daemon()
+{
+    if (running()) {
+        signal(SIGUSR1);
+        if (!wait_exit(5s)) {
+            signal(SIGKILL);
+            wait_exit(5s);
+        }
+    }
+    const std::string e = err();
+    for (const char *report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                               "runtime error:"})
+        EXPECT_EQ(e.find(report), std::string::npos) << "daemon " << pid_ << " stderr:\n" << e;
+}
+
+bool Daemon::start()
+{
+    std::vector<std::string> argv = program_argv(agenttest::setting("TSH_BIN_DIR") + "/TeSvcHdlr");
+    argv.insert(argv.end(), args_.begin(), args_.end());
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const std::string &mine : env_)
+            replaced = replaced || mine.compare(0, name.size(), name) == 0;
+        if (!replaced)
+            env.push_back(entry);
+    }
+    env.insert(env.end(), env_.begin(), env_.end());
+
+    std::vector<char *> cargv, cenv;
+    for (auto &a : argv)
+        cargv.push_back(a.data());
+    cargv.push_back(nullptr);
+    for (auto &e : env)
+        cenv.push_back(e.data());
+    cenv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, dir_.file("stdout").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, dir_.file("stderr").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int rc = posix_spawnp(&pid_, cargv[0], &fa, nullptr, cargv.data(), cenv.data());
+    posix_spawn_file_actions_destroy(&fa);
+    if (rc != 0)
+        pid_ = -1;
+    return pid_ > 0;
+}
+
+bool Daemon::wait_err(const std::string &text, int times, std::chrono::milliseconds limit) const
+{
+    return wait_until([&] { return count_of(err(), text) >= times; }, limit);
+}
+
+bool Daemon::wait_out(const std::string &text, int times, std::chrono::milliseconds limit) const
+{
+    return wait_until([&] { return count_of(out(), text) >= times; }, limit);
+}
+
+bool Daemon::wait_ready(std::chrono::milliseconds limit) const
+{
+    return wait_err("(TelvaSoT) - Queue for TelvaSoT Initiliazed", 1, limit);
+}
+
+void Daemon::signal(int sig) const
+{
+    if (pid_ > 0)
+        ::kill(pid_, sig);
+}
+
+bool Daemon::reap(int options)
+{
+    if (pid_ <= 0 || status_)
+        return true;
+    int st = 0;
+    pid_t r = waitpid(pid_, &st, options);
+    if (r != pid_)
+        return false;
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return true;
+}
+
+bool Daemon::running()
+{
+    return pid_ > 0 && !reap(WNOHANG);
+}
+
+std::optional<int> Daemon::wait_exit(std::chrono::milliseconds limit)
+{
+    if (!status_)
+        wait_until([&] { return reap(WNOHANG); }, limit);
+    return status_;
+}
+
+void settle(Lab &lab, const Daemon &d)
+{
+    const std::string line = "[DAL_TSH] - Change notification on table: dalLogCfg for field: TshLogToFile";
+    const int seen = count_of(d.err(), line);
+    const std::string was = lab.get("dalLogCfg", "TshLogToFile");
+    ASSERT_EQ(lab.set("dalLogCfg", "TshLogToFile", was == "1" ? "0" : "1"), Q7_OK);
+    ASSERT_EQ(lab.set("dalLogCfg", "TshLogToFile", was), Q7_OK);
+    ASSERT_TRUE(d.wait_err(line, seen + 2)) << d.err();
+}
+
+void expect_orderly_stop(Daemon &d, bool info_shown)
+{
+    d.signal(SIGUSR1);
+    // The stop must not wait for a sleep, a retry or an agent call to end.
+    EXPECT_EQ(d.wait_exit(2s), std::optional<int>(0)) << d.err();
+    EXPECT_FALSE(path_exists(PID_FILE));
+    if (info_shown)
+        EXPECT_TRUE(in_order(d.err(), {"sig_usr1 handler.", "Bye Bye....."})) << d.err();
+    else
+        EXPECT_NE(d.err().find("Bye Bye....."), std::string::npos) << d.err();
+}
+
+void DaemonTest::SetUp()
+{
+    // A leftover of a killed run goes; a running daemon is not ours to remove.
+    const pid_t owner = std::atoi(read_file(PID_FILE).c_str());
+    ASSERT_FALSE(owner > 0 && ::kill(owner, 0) == 0) << "another TeSvcHdlr runs, pid " << owner;
+    unlink(PID_FILE);
+    ASSERT_NO_FATAL_FAILURE(lab.reset());
+}
+
+// gtest owns and runs it once per test process.
+::testing::Environment *const lab_environment = ::testing::AddGlobalTestEnvironment(new Lab);
+
+} // namespace tshtest

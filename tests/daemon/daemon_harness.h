@@ -1,0 +1,117 @@
+// daemon_harness.h - end-to-end runs of TeSvcHdlr: one private Q7 server and
+// one private agent per test binary (a gtest Environment), and the daemon
+// itself started with posix_spawn, its standard streams in files, watched
+// through its log lines with deadlines.
+//
+// The daemon's pid file has a fixed path, so every test that starts one holds
+// the CTest resource lock tsh_daemon.
+#ifndef TSH_DAEMON_HARNESS_H
+#define TSH_DAEMON_HARNESS_H
+
+#include <gtest/gtest.h>
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "agent_test_util.h"
+#include "dead_pid.h"
+#include "q7lib.h"
+
+namespace tshtest {
+
+using namespace std::chrono_literals;
+using agenttest::TempDir;
+
+constexpr const char PID_FILE[] = "/tmp/TeSvcHdlr.pid";
+// Field of the private schema whose name only begins with a device field.
+constexpr const char PREFIXED_FIELD[] = "AllowOrBlockExtra";
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+bool path_exists(const std::string &path);   // lstat: a dangling link counts
+// Each part found after the one before it.
+bool in_order(const std::string &text, std::initializer_list<std::string> parts);
+int count_of(const std::string &text, const std::string &part);
+
+// The Q7 server and the agent every test of the binary shares.
+class Lab : public ::testing::Environment {
+  public:
+    static Lab &get();
+    void SetUp() override;
+    void TearDown() override;
+
+    // Q7 fields as text (q7_get_text / q7_set_text); row 0 by default.
+    std::string get(const char *table, const char *field, unsigned row = 0);
+    int set(const char *table, const char *field, const std::string &value, unsigned row = 0);
+    const std::string &agent_socket() const;
+    int agentctl(const std::vector<std::string> &args, std::string *out = nullptr);
+    // The tables and agent settings the tests use, back to a known start:
+    // console logging at level 7, agent faults off, flags and rows cleared.
+    void reset();
+
+  private:
+    std::unique_ptr<TempDir> dir_;
+    std::unique_ptr<agenttest::PrivateAgent> agent_;
+    q7_handle *q7_ = nullptr;
+};
+
+// One TeSvcHdlr process. The destructor stops one still running (SIGUSR1,
+// then SIGKILL) and fails the test when a sanitizer reported in it.
+class Daemon {
+  public:
+    // env: "NAME=VALUE" entries that replace or add to the test's own.
+    explicit Daemon(std::vector<std::string> env = {}, std::vector<std::string> args = {});
+    ~Daemon();
+    Daemon(const Daemon &) = delete;
+    Daemon &operator=(const Daemon &) = delete;
+
+    bool start();
+    pid_t pid() const { return pid_; }
+    std::string err() const { return read_file(dir_.file("stderr")); }
+    std::string out() const { return read_file(dir_.file("stdout")); }
+    // Until stderr holds text at least `times` times.
+    bool wait_err(const std::string &text, int times = 1, std::chrono::milliseconds limit = 10s) const;
+    bool wait_out(const std::string &text, int times = 1, std::chrono::milliseconds limit = 10s) const;
+    // Start-up got through its last built stage.
+    bool wait_ready(std::chrono::milliseconds limit = 10s) const;
+    void signal(int sig) const;
+    bool running();
+    // Exit status once it ended (128 + signal when killed), or nothing when
+    // it still runs at the deadline.
+    std::optional<int> wait_exit(std::chrono::milliseconds limit = 10s);
+
+  private:
+    bool reap(int options);
+
+    TempDir dir_;
+    std::vector<std::string> env_, args_;
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// Waits for the dispatches made so far to end: dispatches run one at a time
+// on the daemon's Q7 callback thread, so once a later notification has been
+// logged the earlier ones are finished.
+void settle(Lab &lab, const Daemon &d);
+
+// SIGUSR1 and the orderly stop: exit 0 within 2 s, pid file gone. Before
+// the logging configuration is applied only notices show, so info_shown
+// false skips "sig_usr1 handler.".
+void expect_orderly_stop(Daemon &d, bool info_shown = true);
+
+// Clean pid file and Q7/agent state before each test.
+class DaemonTest : public ::testing::Test {
+  protected:
+    void SetUp() override;
+    Lab &lab = Lab::get();
+};
+
+} // namespace tshtest
+
+#endif

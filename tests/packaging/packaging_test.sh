@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The init script and the unit: syntax, and that a stop sends SIGUSR1 to the
+# daemon named by the pid file and waits for it to end.
+set -u
+src=${TSH_SOURCE_DIR:?}
+init=$src/packaging/openwrt/tsh.init
+unit=$src/packaging/systemd/tsh.service
+fail=0
+check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; fail=1; fi; }
+
+check "init script parses" "sh -n '$init'"
+check "init script respawns" "grep -q 'procd_set_param respawn' '$init'"
+check "unit stops with SIGUSR1" "grep -qx 'KillSignal=SIGUSR1' '$unit'"
+check "unit restarts" "grep -qx 'Restart=always' '$unit'"
+check "unit starts the daemon" "grep -qx 'ExecStart=/usr/sbin/TeSvcHdlr' '$unit'"
+
+# A stand-in daemon that ends only on SIGUSR1 and records it.
+tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
+sh -c 'trap "echo usr1 >'"$tmp"'/got; exit 0" USR1; trap "" TERM; while :; do sleep 0.05; done' &
+pid=$!
+echo "$pid" >"$tmp/pid"
+PIDFILE=$tmp/pid STOP_WAIT_S=5 sh -c ". '$init'; stop_service"
+check "stop sent SIGUSR1" "[ \"\$(cat '$tmp/got' 2>/dev/null)\" = usr1 ]"
+check "stop waited for the end" "! kill -0 $pid 2>/dev/null"
+kill -9 "$pid" 2>/dev/null
+wait "$pid" 2>/dev/null
+
+# A pid file holding garbage is left alone, not passed to kill.
+echo "1 2" >"$tmp/bad"
+check "garbage pid file ignored" "PIDFILE='$tmp/bad' sh -c \". '$init'; stop_service\""
+exit $fail
