@@ -8,13 +8,13 @@
 namespace q7ctl {
 namespace {
 
-struct VerbSpec {
+struct VerbRule {
     const char *name;
     Verb verb;
     int min_args, max_args;  // after the verb; -1: no limit
 };
 
-constexpr VerbSpec kVerbs[] = {
+constexpr VerbRule kVerbs[] = {
     {"get", Verb::Get, 1, 1},     {"set", Verb::Set, 2, 2},     {"show", Verb::Show, 0, 1},
     {"watch", Verb::Watch, 0, -1}, {"load", Verb::Load, 1, 1},   {"schema", Verb::Schema, 0, 1},
     {"help", Verb::Help, 0, 0},   {"--help", Verb::Help, 0, 0}, {"-h", Verb::Help, 0, 0},
@@ -52,20 +52,20 @@ bool parse_args(int argc, const char *const *argv, Command &cmd, std::string &er
         err = "no command given";
         return false;
     }
-    const VerbSpec *spec = nullptr;
+    const VerbRule *rule = nullptr;
     for (const auto &v : kVerbs)
         if (strcmp(v.name, argv[0]) == 0)
-            spec = &v;
-    if (!spec) {
+            rule = &v;
+    if (!rule) {
         err = std::string("unknown command \"") + argv[0] + "\"";
         return false;
     }
     int n = argc - 1;
-    if (n < spec->min_args || (spec->max_args >= 0 && n > spec->max_args)) {
+    if (n < rule->min_args || (rule->max_args >= 0 && n > rule->max_args)) {
         err = std::string(argv[0]) + ": wrong number of arguments";
         return false;
     }
-    cmd.verb = spec->verb;
+    cmd.verb = rule->verb;
     for (int i = 1; i < argc; i++) {
         if (!argv[i]) {
             err = "missing argument";

@@ -14,9 +14,13 @@ check "unit stops with SIGUSR1" "grep -qx 'KillSignal=SIGUSR1' '$unit'"
 check "unit restarts" "grep -qx 'Restart=always' '$unit'"
 check "unit starts the daemon" "grep -qx 'ExecStart=/usr/sbin/TeSvcHdlr' '$unit'"
 
-# A stand-in daemon that ends only on SIGUSR1 and records it.
-tmp=$(mktemp -d); trap 'rm -rf "$tmp"' EXIT
-sh -c 'trap "echo usr1 >'"$tmp"'/got; exit 0" USR1; trap "" TERM; while :; do sleep 0.05; done' &
+# A stand-in daemon that ends only on SIGUSR1 and records it; it idles in
+# wait, which a trapped signal interrupts at once.
+tmp=$(mktemp -d)
+# (SIGKILL: the idler inherits the ignored SIGTERM.)
+trap 'kill -9 "$(cat "$tmp/idle" 2>/dev/null)" 2>/dev/null; rm -rf "$tmp"' EXIT
+sh -c 'trap "echo usr1 >'"$tmp"'/got; exit 0" USR1; trap "" TERM
+  tail -f /dev/null >/dev/null 2>&1 & echo $! >'"$tmp"'/idle; wait' &
 pid=$!
 echo "$pid" >"$tmp/pid"
 PIDFILE=$tmp/pid STOP_WAIT_S=5 sh -c ". '$init'; stop_service"

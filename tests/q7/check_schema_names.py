@@ -124,15 +124,15 @@ def main(argv):
     for path, src in sources.items():
         for m in CALL.finditer(src):
             name = m.group(1)
-            spec = CALLS.get(name) or ((1, 3) if Q7_ACCESS.match(name) else None)
-            args = split_args(src, m.end()) if spec else None
+            shape = CALLS.get(name) or ((1, 3) if Q7_ACCESS.match(name) else None)
+            args = split_args(src, m.end()) if shape else None
             if not args:
                 continue
             line = src.count("\n", 0, m.start()) + 1
-            t_spec, f_spec = spec
-            table = t_spec if isinstance(t_spec, str) else (
-                resolve(args[t_spec], consts, arrays) if t_spec < len(args) else None)
-            field = resolve(args[f_spec], consts, arrays) if f_spec is not None and f_spec < len(args) else None
+            t_arg, f_arg = shape
+            table = t_arg if isinstance(t_arg, str) else (
+                resolve(args[t_arg], consts, arrays) if t_arg < len(args) else None)
+            field = resolve(args[f_arg], consts, arrays) if f_arg is not None and f_arg < len(args) else None
             where = f"{path}:{line}: {name}"
             if table is not None:
                 checked += 1
