@@ -2,6 +2,7 @@
  * agent_test_util.cpp - processes, files and waits for the agent tests.
  */
 #include "agent_test_util.h"
+#include "process_util.h"
 
 #include <signal.h>
 #include <spawn.h>
@@ -62,33 +63,6 @@ std::vector<std::string> tool_argv(const char *tool)
     return argv;
 }
 
-pid_t spawn(const std::vector<std::string> &args, int out_fd)
-{
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    if (out_fd >= 0) {
-        posix_spawn_file_actions_adddup2(&fa, out_fd, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&fa, out_fd, STDERR_FILENO);
-    }
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&fa);
-    return pid;
-}
-
-int wait_exit(pid_t pid)
-{
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
 } // namespace
 
 PrivateAgent::PrivateAgent(std::vector<std::string> extra_args)
@@ -105,7 +79,7 @@ bool PrivateAgent::start()
         args.push_back(a);
     args.push_back(dir_.file("agent.log"));
     args.insert(args.end(), extra_.begin(), extra_.end());
-    pid_ = spawn(args, -1);
+    pid_ = spawn_process(args, -1);
     std::string err;
     return pid_ > 0 && wait_until([&] { return bool(saproto::connect_unix(socket_, err)); });
 }
@@ -136,7 +110,7 @@ int run_tool(const char *tool, const std::vector<std::string> &args, std::string
     FILE *f = fopen(path.c_str(), "w");
     if (!f)
         return -1;
-    pid_t pid = spawn(argv, fileno(f));
+    pid_t pid = spawn_process(argv, fileno(f));
     fclose(f);
     if (pid < 0)
         return -1;

@@ -1,6 +1,7 @@
 // daemon_harness.cpp - processes, Q7 fields and log waits of the daemon's
 // end-to-end tests.
 #include "daemon_harness.h"
+#include "process_util.h"
 
 #include <cjson/cJSON.h>
 #include <fcntl.h>
@@ -72,22 +73,6 @@ std::vector<std::string> program_argv(const std::string &path)
     return argv;
 }
 
-// Runs a host command (the Q7 server script) to its end; its exit status.
-int run(const std::vector<std::string> &args)
-{
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
 // The shared schema plus one field named after a device field with a
 // suffix, so the dispatcher's prefix rule can be seen on a real table.
 bool write_test_schema(const std::string &from, const std::string &to)
@@ -128,7 +113,7 @@ void Lab::SetUp()
     const std::string schema = dir_->file("schema.json");
     ASSERT_TRUE(write_test_schema(agenttest::setting("TSH_SOURCE_DIR") + "/host/q7/schema.json", schema));
     const std::string server = agenttest::setting("TSH_SOURCE_DIR") + "/host/q7/q7-server";
-    ASSERT_EQ(run({server, "start", "--dir", dir_->path(), "--schema", schema}), 0);
+    ASSERT_EQ(run_process({server, "start", "--dir", dir_->path(), "--schema", schema}), 0);
     setenv("Q7_SOCKET", dir_->file("q7.sock").c_str(), 1);
     agent_ = std::make_unique<agenttest::PrivateAgent>();
     ASSERT_TRUE(agent_->start());
@@ -149,7 +134,7 @@ void Lab::TearDown()
         // Its data is thrown away: no need to wait for an orderly server stop.
         const pid_t server = std::atoi(read_file(dir_->file("redis.pid")).c_str());
         if (server <= 0 || ::kill(server, SIGKILL) != 0)
-            run({agenttest::setting("TSH_SOURCE_DIR") + "/host/q7/q7-server", "stop", "--dir", dir_->path()});
+            run_process({agenttest::setting("TSH_SOURCE_DIR") + "/host/q7/q7-server", "stop", "--dir", dir_->path()});
     }
     dir_.reset();
 }

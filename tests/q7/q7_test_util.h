@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "process_util.h"
 #include "wait_until.h"
 #include <vector>
 
@@ -111,21 +112,6 @@ inline void reset_rows(const std::string &table, unsigned first, unsigned count)
     redisFree(c);
 }
 
-// Runs a program to its end; returns its exit status, or -1.
-inline int run(const std::vector<std::string> &args)
-{
-    std::vector<char *> argv;
-    for (const auto &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid;
-    if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
-        return -1;
-    int st = 0;
-    waitpid(pid, &st, 0);
-    return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-}
-
 // A Q7 server of the test's own, in a fresh directory, with AOF on.
 class PrivateServer {
 public:
@@ -137,15 +123,15 @@ public:
     }
     ~PrivateServer()
     {
-        run({env("Q7_SERVER"), "stop", "--dir", dir_});
-        run({"/bin/rm", "-rf", dir_});
+        run_process({env("Q7_SERVER"), "stop", "--dir", dir_});
+        run_process({"/bin/rm", "-rf", dir_});
     }
     bool start(const std::string &schema = "")
     {
         std::vector<std::string> a = {env("Q7_SERVER"), "start", "--dir", dir_, "--aof"};
         if (!schema.empty())
             a.insert(a.end(), {"--schema", schema});
-        return run(a) == 0;
+        return run_process(a) == 0;
     }
     void signal(int sig)
     {

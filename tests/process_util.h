@@ -1,0 +1,52 @@
+// process_util.h - starting the real programs that tests drive.
+#ifndef TSH_TEST_PROCESS_UTIL_H
+#define TSH_TEST_PROCESS_UTIL_H
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+extern char **environ;
+
+// Starts args (looked up in PATH), stdout and stderr to out_fd when given;
+// the pid, or -1.
+inline pid_t spawn_process(const std::vector<std::string> &args, int out_fd = -1)
+{
+    std::vector<char *> argv;
+    for (const auto &a : args)
+        argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    if (out_fd >= 0) {
+        posix_spawn_file_actions_adddup2(&fa, out_fd, STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&fa, out_fd, STDERR_FILENO);
+    }
+    pid_t pid = -1;
+    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&fa);
+    return pid;
+}
+
+// Reaps pid: its exit status, or 128 + the signal that ended it.
+inline int wait_exit(pid_t pid)
+{
+    int st = 0;
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// Runs a program to its end; its exit status, or -1 when it cannot start.
+inline int run_process(const std::vector<std::string> &args)
+{
+    pid_t pid = spawn_process(args);
+    return pid < 0 ? -1 : wait_exit(pid);
+}
+
+#endif
