@@ -57,7 +57,7 @@ int timeSleep(int count, int factor)
 int telva_init()
 {
     TSH_LOG(TSH_INFO, "Initing telva subscriptions\n");
-    if (sa_broker_init() != 0)
+    if (tsh_shutting_down() || sa_broker_init() != 0)
         return 1;
     set_enum(T_TELVA_RA_EVENT, "saBrokerInitStatusEvent", "true");
     TSH_LOG(TSH_INFO, "saBrokerInitStatusEvent is set as true\n");

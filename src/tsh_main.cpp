@@ -76,6 +76,20 @@ void wake_all()
     wake_cv.notify_all();
 }
 
+// Agent calls in flight (a hung agent, the retry loop) fail at once instead
+// of holding the main or the Q7 thread for their timeout. Repeated until the
+// teardown begins: a thread that was just about to start a call when the
+// stop came would otherwise wait for that call's whole timeout.
+void end_agent_calls_until_teardown()
+{
+    for (;;) {
+        sa_broker_uninit();
+        std::unique_lock<std::mutex> g(wake_lock);
+        if (wake_cv.wait_for(g, std::chrono::milliseconds(50), [] { return bShutdown.load() != 0; }))
+            return;
+    }
+}
+
 void *signal_thread(void *)
 {
     sigset_t set;
@@ -93,11 +107,8 @@ void *signal_thread(void *)
             TSH_LOG(TSH_INFO, "sig_usr1 handler.\n");
             stop_requested = true;
             wake_all();
-            // Agent calls in flight (a hung agent, the retry loop) fail at
-            // once instead of holding the main or the Q7 thread for their
-            // timeout; the teardown releases the library as its first step.
-            sa_broker_uninit();
             sem_post(&shutdown_sem);
+            end_agent_calls_until_teardown();
         } else if (sig == SIGUSR2) {
             TSH_LOG(TSH_INFO, "sig_usr2 handler.\n");
             signal_user2_handler();
