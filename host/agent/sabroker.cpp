@@ -364,6 +364,9 @@ struct Library {
     std::mutex mu;
     std::shared_ptr<Session> session;
     std::shared_ptr<Session> starting;   // an init in progress, for uninit to abort
+    // Counts uninits, so that an init that began before one gives up even
+    // when the uninit came before the init had published `starting`.
+    uint64_t uninits = 0;
 };
 
 // Never destroyed: a detached callback thread may still use it at exit.
@@ -435,12 +438,19 @@ SABROKER_API int sa_broker_init(void)
 {
     return guarded([] {
         Library &l = lib();
+        uint64_t gen;
+        {
+            std::lock_guard lk(l.mu);
+            gen = l.uninits;
+        }
         std::lock_guard life(l.life_mu);
         if (auto s = current())
             return s->link_up() ? 0 : -1;
         auto s = std::make_shared<Session>(saproto::socket_from_env(), timeout_from_env());
         {
             std::lock_guard lk(l.mu);
+            if (l.uninits != gen)
+                return -1;  // an uninit came while this init waited for its turn
             l.starting = s;
         }
         bool ok = false;
@@ -470,6 +480,7 @@ SABROKER_API void sa_broker_uninit(void)
         Library &l = lib();
         {
             std::lock_guard lk(l.mu);
+            ++l.uninits;
             if (l.starting)
                 l.starting->abort();
         }
