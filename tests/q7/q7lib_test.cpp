@@ -258,7 +258,8 @@ TEST(Q7Destroy, WhileCallbacksFlowNoneRunsAfter)
     struct Ctx {
         std::atomic<bool> *destroyed, *late;
         std::atomic<int> *calls;
-    } ctx{&destroyed, &late, &calls};
+        q7_handle *w;
+    } ctx{&destroyed, &late, &calls, w.get()};
     q7_handle *r = q7_init();
     ASSERT_TRUE(r);
     q7_subscribe_cb(r, [](const char *, unsigned, const char *, void *p) {
@@ -266,7 +267,10 @@ TEST(Q7Destroy, WhileCallbacksFlowNoneRunsAfter)
         if (*c->destroyed)
             *c->late = true;
         ++*c->calls;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // a slow handler
+        // A handler that does real work: a round trip of its own, so the
+        // destroy below lands while one is running.
+        char buf[64];
+        q7_get_string(c->w, "DeviceIdList", 20, "DisplayNameCustom", buf, sizeof buf);
     }, &ctx);
     ASSERT_EQ(q7_subscribe(r, "DeviceIdList", 1), Q7_OK);
     std::atomic<bool> stop{false};
