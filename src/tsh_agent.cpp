@@ -5,14 +5,18 @@
 #include "tsh_agent.h"
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <string_view>
 
 #include "q7dynlog.h"
 #include "sabroker.h"
 #include "tsh_dal.h"
+#include "tsh_get_dalfld.h"
 #include "tsh_log.h"
 #include "tsh_main.h"
+#include "tsh_queue.h"
+#include "tsh_sot.h"
 
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_agent";
@@ -119,7 +123,12 @@ void _SAAliveState(void *)
     char state[8] = {};
     log_q7_error(q7_get_enum(dal_get_handle(), T_TELVA_CFG, 0, "SAAliveState", state, sizeof state));
     if (std::string_view(state) == "UP") {
-        SARetryLogic();
+        // While the agent was down its started event found the service
+        // DOWN and pushed nothing: the router information goes now.
+        if (SARetryLogic() == 0) {
+            TSH_LOG(TSH_INFO, "[DAL_TSH] : Sending router info to SA cloud at SA state toggle\n");
+            pushRouterInfo(RI_AGENT_STARTED);
+        }
         return;
     }
     set_enum(T_TELVA_CFG, "SAService", "DOWN");
@@ -165,6 +174,7 @@ int tv_subscribe()
         {T_WEXSIGNATURE, "AllowOrBlock", _trafficBlock},
         {T_WEXSIGNATURE, "Devicestate", _Devicestate},
         {"dalLogCfg", "TshConfigurationApply", logcfg_change_handler},
+        {T_GENERAL, "DeviceName", devname_change_handler},
     };
     for (const Binding &b : bindings)
         dal_call_on_change(b.table, b.field, b.handler, nullptr);
@@ -179,11 +189,88 @@ void _typeOfChange(const char *event, void *)
     TSH_LOG(TSH_INFO, "_typeOfChange Event is ###%s###\n", text_or_empty(event));
 }
 
+void devname_change_handler(void *)
+{
+    if (tsh_shutting_down())
+        return;
+    if (pushRouterInfo(RI_DEVICE_NAME) != 0)
+        TSH_LOG(TSH_ERROR, "[DAL_TSH] : pushRouterInfo function failed at devname change\n");
+    else
+        TSH_LOG(TSH_INFO, "[DAL_TSH] : pushRouterInfo function executed successful at devname change\n");
+}
+
 void saAgentStarted(const char *, void *)
 {
     if (tsh_shutting_down())
         return;
     TSH_LOG(TSH_INFO, "(saagent_started) - Entered into saAgentStarted callback function\n");
+    TSH_LOG(TSH_INFO, "[DAL_TSH] : Sending router info to SA cloud at SA state toggle\n");
+    pushRouterInfo(RI_AGENT_STARTED);
+    if (saagent_started() == 0)
+        TSH_LOG(TSH_INFO, "(saagent_started) - saagent_started() is successfully called\n");
+    else
+        TSH_LOG(TSH_ERROR, "(saagent_started) - Failed to call saagent_started()\n");
+}
+
+namespace {
+// One queue entry, from the read of its device's record to its removal.
+void handle_entry(const QueueEntry &entry)
+{
+    char field[64] = {};
+    std::snprintf(field, sizeof field, "%s", entry.field);
+    const int index = entry.index;
+    TSH_LOG(TSH_INFO, "(TelvaSoT) - Initiate TelvaSoT for device at fld : %s index : %d\n", field, index);
+    SoTDeviceInfo info{};
+    SoTDeviceId id{};
+    RecordProgress progress = REC_NONE;
+    if (get_TelvaSoT_info(&info, &id, index, &progress) != 0)
+        TSH_LOG(TSH_ERROR, "(TelvaSoT) - Failed to get TelvaSoT info\n");
+
+    MutexHold hold(mutex_TelvaSoT);
+    if (hold.error() != 0) {
+        TSH_LOG(TSH_ERROR, "(TelvaSoT) - Mutex Lock fail!  ERROR = %d", hold.error());
+        return;  // still queued: tried again on a later pass
+    }
+    TSH_LOG(TSH_INFO, "(TelvaSoT) - !! Locked Process !!\n");
+    const int failed = do_TelvaSoT(&info, &id, field, index, progress);
+    // A stop cuts the agent calls short: that is no answer of the agent's.
+    if (!tsh_shutting_down()) {
+        log_q7_error(q7_set_bool(dal_get_handle(), T_DEVICE_ID_LIST, static_cast<unsigned>(index),
+                                 "TelvaSoTResponseStatus", failed ? 0 : 1));
+        if (failed)
+            TSH_LOG(TSH_INFO, "(TelvaSoT) - TelvaSoTResponseStatus setted as false at index : %d\n", index);
+        else
+            TSH_LOG(TSH_INFO, "(TelvaSoT) - TelvaSoTResponseStatus setted as true at index : %d\n", index);
+    }
+    if (Dequeue() == 0)
+        TSH_LOG(TSH_INFO, "(TelvaSoT) - Queue is Empty. No element removed from the Queue\n");
+    if (const int rc = hold.unlock())
+        TSH_LOG(TSH_INFO, "(WEX-Sync) -  Mutex fail while unlocking... ERROR = %d", rc);
+    else
+        TSH_LOG(TSH_INFO, "(TelvaSoT) - !! UnLOCK Done.!!\n");
+}
+}  // namespace
+
+void *TelvaSoTHandler(void *)
+{
+    // Waits on the queue instead of polling it: an idle worker costs
+    // nothing, and an entry is taken at once. After each entry the worker
+    // still pauses its 2000 us.
+    try {
+        while (!tsh_shutting_down()) {
+            QueueEntry entry;
+            if (!PeekHeadBegin(&entry)) {
+                if (!WaitQueueEntry())
+                    break;
+                continue;
+            }
+            handle_entry(entry);
+            QueuePause(2000);
+        }
+    } catch (...) {
+        TSH_LOG(TSH_ERROR, "(TelvaSoT) - device sync worker ended by an unexpected error\n");
+    }
+    return nullptr;
 }
 
 void _va_scan(const char *event, void *)

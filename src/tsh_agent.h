@@ -14,6 +14,9 @@ void _Devicestate(void *ctx);
 void _trafficBlock(void *ctx);
 void _displayName(void *ctx);
 void logcfg_change_handler(void *ctx);
+void devname_change_handler(void *ctx);
+// The device sync worker's thread; returns once the stop came.
+void *TelvaSoTHandler(void *arg);
 
 void _typeOfChange(const char *event, void *arg);
 void saAgentStarted(const char *event, void *arg);

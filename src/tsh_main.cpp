@@ -20,8 +20,10 @@
 #include "tsh_agent.h"
 #include "tsh_daemon.h"
 #include "tsh_dal.h"
+#include "tsh_get_dalfld.h"
 #include "tsh_log.h"
 #include "tsh_queue.h"
+#include "tsh_sot.h"
 #include "wexlib.h"
 
 // Read by the logging library; the daemon itself writes only the name.
@@ -53,9 +55,9 @@ std::condition_variable wake_cv;
 sem_t shutdown_sem;
 int lfd = -1;
 struct {
-    bool sem, dal, dynlog, wex, agent, sig_thread;
+    bool sem, dal, dynlog, wex, agent, sig_thread, sot_worker;
 } up;
-pthread_t sig_thread;
+pthread_t sig_thread, sot_worker;
 
 // The signal thread's own stop request, sent by the teardown.
 int stop_signal()
@@ -131,6 +133,16 @@ void release(bool &held, void (*fn)())
     if (held) {
         held = false;
         fn();
+    }
+}
+
+// After the agent library: the worker's calls in flight have failed.
+void stop_workers()
+{
+    StopQueueWait();
+    if (up.sot_worker) {
+        up.sot_worker = false;
+        pthread_join(sot_worker, nullptr);
     }
 }
 
@@ -223,12 +235,14 @@ void good_bye(const char *label)
         release_pid_file(path);
     } else if (l == "DAL_INIT" || l == "GET_INFO") {
         release(up.dal, dal_destroy);
+        release(up.wex, wex_uninit);
         release(up.dynlog, dynlog_lib_uninit);
         release_pid_file(path);
     } else if (l == "TV_SUBSCRIBE" || l == "SAA_VERSION_INFO" || l == "SIG_EXIT") {
         // The agent library first: it fails calls in flight at once, so the
         // threads that make them can be stopped before the connection goes.
         release(up.agent, sa_broker_uninit);
+        stop_workers();
         release(up.dal, dal_destroy);
         // Its own Q7 connection would outlive ours and still run at exit.
         release(up.wex, wex_uninit);
@@ -296,6 +310,15 @@ int main(int argc, char **argv)
     up.wex = true;
     stop_if_requested();
 
+    int info_rc;
+    {
+        std::lock_guard<std::mutex> g(tv_lock);
+        info_rc = get_q7_info();
+    }
+    if (info_rc != 0)
+        fatal("Failed to get info\n", "GET_INFO", nullptr);
+    stop_if_requested();
+
     up.agent = true;
     if (SARetryLogic() == 0)
         TSH_LOG(TSH_INFO, "Retry Logic called successfully\n");
@@ -309,6 +332,19 @@ int main(int argc, char **argv)
 
     InitQueue();
     TSH_LOG(TSH_INFO, "(TelvaSoT) - Queue for TelvaSoT Initiliazed\n");
+
+    up.sot_worker = pthread_create(&sot_worker, nullptr, TelvaSoTHandler, nullptr) == 0;
+
+    if (saagent_started() == 0)
+        TSH_LOG(TSH_INFO, "!!!![TSH]:(%s)- Telva SOT for online devices successfull at router reboot !!!!\n", "main");
+    else
+        TSH_LOG(TSH_ERROR, "!!!![TSH]:(%s)- Telva SOT for online devices unsuccessfull at router reboot!!!!\n",
+                "main");
+    stop_if_requested();
+
+    TSH_LOG(TSH_INFO, "[DAL_TSH] : Sending router info to SA cloud at router reboot\n");
+    pushRouterInfo(RI_STARTUP);
+    stop_if_requested();
 
     while (!tsh_shutting_down()) {
         if (sem_wait(&shutdown_sem) != 0 && errno != EINTR)

@@ -4,6 +4,8 @@
 // never a Q7 or agent call.
 #include "tsh_queue.h"
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -21,6 +23,8 @@ QueueEntry ArrQueue[QUEUE_CAPACITY];
 int head = -1;  // position of the oldest entry, -1 when empty
 int tail = -1;  // position of the newest entry, -1 when empty
 int count = 0;
+bool stop_waiting = false;
+std::condition_variable queue_cv;  // an entry was added, or the stop came
 
 struct DeviceField {
     std::string_view name;
@@ -90,6 +94,7 @@ int Enqueue(const char *field, int32_t index)
         ++count;
         pos = tail;
     }
+    queue_cv.notify_one();
     TSH_LOG(TSH_INFO, "(TelvaSoT) - Enqueue New device index : %d, field : %s at Queue pos = %d\n",
             index, field ? field : "", pos);
     return 1;
@@ -133,4 +138,26 @@ int PeekHeadBegin(QueueEntry *out)
     ArrQueue[head].begun = true;
     *out = ArrQueue[head];
     return 1;
+}
+
+int WaitQueueEntry()
+{
+    std::unique_lock<std::mutex> g(queue_lock);
+    queue_cv.wait(g, [] { return count > 0 || stop_waiting; });
+    return !stop_waiting;
+}
+
+void QueuePause(long us)
+{
+    std::unique_lock<std::mutex> g(queue_lock);
+    queue_cv.wait_for(g, std::chrono::microseconds(us), [] { return stop_waiting; });
+}
+
+void StopQueueWait()
+{
+    {
+        std::lock_guard<std::mutex> g(queue_lock);
+        stop_waiting = true;
+    }
+    queue_cv.notify_all();
 }

@@ -32,6 +32,13 @@ int CheckIndexExist(int32_t index, const char *field);
 // The entry stays queued until Dequeue.
 int PeekHeadBegin(QueueEntry *out);
 
+// The worker's waits. WaitQueueEntry blocks until an entry is queued (1)
+// or StopQueueWait was called (0); QueuePause sleeps up to `us` unless
+// stopped. StopQueueWait ends both for good.
+int WaitQueueEntry();
+void QueuePause(long us);
+void StopQueueWait();
+
 // Which of the five device fields a field name is, by prefix; -1 for none.
 int device_field_class(const char *field);
 

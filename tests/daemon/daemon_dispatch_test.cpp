@@ -1,6 +1,7 @@
 // Change dispatch end to end: real Q7 writes reach the bound handler first
-// and then the device decision; no worker runs yet, so what was queued is
-// read from the daemon's queue log lines.
+// and then the device decision. The worker is held on a first entry whose
+// agent call hangs, so what was queued behind it is read from the daemon's
+// queue log lines.
 #include "daemon_harness.h"
 
 #include <unistd.h>
@@ -17,6 +18,18 @@ std::string enqueued(int index, const std::string &field, int pos)
 }
 
 constexpr const char ENQUEUE[] = "(TelvaSoT) - Enqueue New device index";
+constexpr const char ONLINE_SEND[] = "Telva SOT for sa_broker_set_device_online_status";
+
+// Row 0's update flag queues it at position 0; the worker's online-state
+// send for it hangs, so later entries stay queued behind it.
+void hold_worker(Lab &lab, const Daemon &d)
+{
+    ASSERT_EQ(lab.agentctl({"hang", "set_device_online_status", "60000"}), 0);
+    const int sends = count_of(d.err(), ONLINE_SEND);
+    ASSERT_EQ(lab.set("Wexsignature", "WEXSignatureUpdateStatus", "1", 0), Q7_OK);
+    ASSERT_TRUE(d.wait_err(enqueued(0, "WEXSignatureUpdateStatus", 0))) << d.err();
+    ASSERT_TRUE(d.wait_err(ONLINE_SEND, sends + 1)) << d.err();
+}
 
 TEST_F(Dispatch, QueuesOneEntryPerDeviceAndFieldWhileUpdatesAreOn)
 {
@@ -24,6 +37,7 @@ TEST_F(Dispatch, QueuesOneEntryPerDeviceAndFieldWhileUpdatesAreOn)
     Daemon d;
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.wait_ready()) << d.err();
+    ASSERT_NO_FATAL_FAILURE(hold_worker(lab, d));
 
     // Update flag off: the handler runs, nothing is queued.
     ASSERT_EQ(lab.set("DeviceIdList", "DisplayNameCustom", "kitchen", 7), Q7_OK);
@@ -34,32 +48,32 @@ TEST_F(Dispatch, QueuesOneEntryPerDeviceAndFieldWhileUpdatesAreOn)
 
     // The flag itself is a device field without a handler.
     ASSERT_EQ(lab.set("Wexsignature", "WEXSignatureUpdateStatus", "1", 7), Q7_OK);
-    ASSERT_TRUE(d.wait_err(enqueued(7, "WEXSignatureUpdateStatus", 0))) << d.err();
+    ASSERT_TRUE(d.wait_err(enqueued(7, "WEXSignatureUpdateStatus", 1))) << d.err();
 
     // Another field of a pending device is a change of its own.
     ASSERT_EQ(lab.set("DeviceIdList", "DisplayNameCustom", "hall", 7), Q7_OK);
-    ASSERT_TRUE(d.wait_err(enqueued(7, "DisplayNameCustom", 1))) << d.err();
+    ASSERT_TRUE(d.wait_err(enqueued(7, "DisplayNameCustom", 2))) << d.err();
     const std::string after_name = d.err();
     EXPECT_TRUE(in_order(after_name, {"_displayName changed", "Change notification for !!DisplayNameCustom!!",
                                       "WEXSignatureUpdateStatus at index 7 = 1",
-                                      enqueued(7, "DisplayNameCustom", 1)}));
+                                      enqueued(7, "DisplayNameCustom", 2)}));
 
     // The same field again while its entry waits: suppressed. Another
     // device with the same field: queued.
     ASSERT_EQ(lab.set("DeviceIdList", "DisplayNameCustom", "attic", 7), Q7_OK);
     ASSERT_EQ(lab.set("DeviceIdList", "DisplayNameCustom", "porch", 3), Q7_OK);
-    ASSERT_TRUE(d.wait_err(enqueued(3, "DisplayNameCustom", 2))) << d.err();
+    ASSERT_TRUE(d.wait_err(enqueued(3, "DisplayNameCustom", 3))) << d.err();
     EXPECT_EQ(count_of(d.err(), "WEXSignatureUpdateStatus at index 7 = 1"), 3);
 
     ASSERT_EQ(lab.set("Wexsignature", "AllowOrBlock", "block", 7), Q7_OK);
     ASSERT_EQ(lab.set("Wexsignature", "Devicestate", "UP", 7), Q7_OK);
     ASSERT_EQ(lab.set("Wexsignature", "DeviceCategory", "phone", 7), Q7_OK);
-    ASSERT_TRUE(d.wait_err(enqueued(7, "DeviceCategory", 5))) << d.err();
-    EXPECT_TRUE(in_order(d.err(), {"_trafficBlock changed", enqueued(7, "AllowOrBlock", 3), "_Devicestate changed",
-                                   enqueued(7, "Devicestate", 4), enqueued(7, "DeviceCategory", 5)}))
+    ASSERT_TRUE(d.wait_err(enqueued(7, "DeviceCategory", 6))) << d.err();
+    EXPECT_TRUE(in_order(d.err(), {"_trafficBlock changed", enqueued(7, "AllowOrBlock", 4), "_Devicestate changed",
+                                   enqueued(7, "Devicestate", 5), enqueued(7, "DeviceCategory", 6)}))
         << d.err();
     ASSERT_NO_FATAL_FAILURE(settle(lab, d));
-    EXPECT_EQ(count_of(d.err(), ENQUEUE), 6) << d.err();
+    EXPECT_EQ(count_of(d.err(), ENQUEUE), 7) << d.err();
     expect_orderly_stop(d);
 }
 
@@ -69,17 +83,18 @@ TEST_F(Dispatch, RoutesDeviceFieldsByPrefix)
     Daemon d;
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.wait_ready()) << d.err();
+    ASSERT_NO_FATAL_FAILURE(hold_worker(lab, d));
 
     // A longer name counts as the device field it begins with, also for the
     // pending rule; a name that only shares "Device" is no device field.
     ASSERT_EQ(lab.set("Wexsignature", PREFIXED_FIELD, "x", 9), Q7_OK);
-    ASSERT_TRUE(d.wait_err(enqueued(9, PREFIXED_FIELD, 0))) << d.err();
+    ASSERT_TRUE(d.wait_err(enqueued(9, PREFIXED_FIELD, 1))) << d.err();
     ASSERT_EQ(lab.set("Wexsignature", "AllowOrBlock", "allow", 9), Q7_OK);
     ASSERT_EQ(lab.set("Wexsignature", "DeviceConnectionInterface", "wl0", 9), Q7_OK);
     ASSERT_NO_FATAL_FAILURE(settle(lab, d));
     const std::string err = d.err();
     EXPECT_NE(err.find("_trafficBlock changed"), std::string::npos) << err;
-    EXPECT_EQ(count_of(err, ENQUEUE), 1) << err;
+    EXPECT_EQ(count_of(err, ENQUEUE), 2) << err;
     EXPECT_EQ(err.find("!!DeviceConnectionInterface!!"), std::string::npos) << err;
     expect_orderly_stop(d);
 }

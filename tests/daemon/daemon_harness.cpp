@@ -162,12 +162,62 @@ int Lab::agentctl(const std::vector<std::string> &args, std::string *out)
     return agenttest::agentctl(agent_->socket(), args, out);
 }
 
+int Lab::redis(const std::vector<std::string> &args)
+{
+    std::vector<std::string> argv = {"redis-cli", "-s", dir_->file("q7.sock")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv);
+}
+
+std::vector<std::string> Lab::journal(const std::string &call, bool accepted_only)
+{
+    std::string out;
+    std::vector<std::string> args;
+    if (agentctl({"journal"}, &out) != 0)
+        return args;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        saproto::JsonPtr e(cJSON_Parse(line.c_str()));
+        const cJSON *c = cJSON_GetObjectItemCaseSensitive(e.get(), "call");
+        const cJSON *r = cJSON_GetObjectItemCaseSensitive(e.get(), "result");
+        const cJSON *a = cJSON_GetObjectItemCaseSensitive(e.get(), "arg");
+        if (!cJSON_IsString(c) || call != c->valuestring)
+            continue;
+        if (accepted_only && !(cJSON_IsNumber(r) && r->valueint == 0))
+            continue;
+        args.push_back(cJSON_IsString(a) ? a->valuestring : "");
+    }
+    return args;
+}
+
+int Lab::calls(const std::string &call)
+{
+    return static_cast<int>(journal(call, false).size());
+}
+
+saproto::JsonPtr Lab::agent_state()
+{
+    return agenttest::agent_state(agent_->socket());
+}
+
+void Lab::device(unsigned row, const std::string &mac, const std::string &uuid, const std::string &state)
+{
+    ASSERT_EQ(set("Wexsignature", "DeviceMAC", mac, row), Q7_OK) << row;
+    ASSERT_EQ(set("DeviceIdList", "DeviceUUID", uuid, row), Q7_OK) << row;
+    ASSERT_EQ(set("Wexsignature", "Devicestate", state, row), Q7_OK) << row;
+    ASSERT_EQ(set("Wexsignature", "WEXSignatureUpdateStatus", "1", row), Q7_OK) << row;
+}
+
 void Lab::reset()
 {
-    for (const char *call : {"init", "subscribe", "subscribe:3", "subscribe:4", "subscribe:5"}) {
+    for (const char *call : {"init", "subscribe", "subscribe:3", "subscribe:4", "subscribe:5", "set_router_info",
+                             "set_device_info", "set_device_online_status", "remove_satellite"}) {
         ASSERT_EQ(agentctl({"fail", call, "off"}), 0) << call;
         ASSERT_EQ(agentctl({"hang", call, "0"}), 0) << call;
     }
+    ASSERT_EQ(agentctl({"journal", "--clear"}), 0);
+    // Every table back to its defaults; the schema stays.
+    ASSERT_EQ(redis({"EVAL", "for _, k in ipairs(redis.call('KEYS', 'q7:d:*')) do redis.call('DEL', k) end", "0"}), 0);
     struct Value {
         const char *table, *field, *value;
     };
@@ -186,13 +236,6 @@ void Lab::reset()
     };
     for (const Value &v : values)
         ASSERT_EQ(set(v.table, v.field, v.value), Q7_OK) << v.table << "." << v.field;
-    for (unsigned row : {3u, 7u, 9u}) {
-        for (const char *f : {"WEXSignatureUpdateStatus", "AllowOrBlock", "Devicestate", "DeviceCategory",
-                              "DeviceConnectionInterface", PREFIXED_FIELD})
-            ASSERT_EQ(set("Wexsignature", f, f == std::string("WEXSignatureUpdateStatus") ? "0" : "", row),
-                      Q7_OK) << f;
-        ASSERT_EQ(set("DeviceIdList", "DisplayNameCustom", "", row), Q7_OK);
-    }
 }
 
 Daemon::Daemon(std::vector<std::string> env, std::vector<std::string> args)
@@ -264,7 +307,19 @@ bool Daemon::wait_out(const std::string &text, int times, std::chrono::milliseco
 
 bool Daemon::wait_ready(std::chrono::milliseconds limit) const
 {
-    return wait_err("(TelvaSoT) - Queue for TelvaSoT Initiliazed", 1, limit);
+    // The router-information push of the last stage has given its result.
+    return wait_until(
+        [&] {
+            const std::string e = err();
+            const size_t at = e.find("Sending router info to SA cloud at router reboot");
+            if (at == std::string::npos)
+                return false;
+            const std::string rest = e.substr(at);
+            return rest.find("Exiting func : pushRouterInfo") != std::string::npos ||
+                   rest.find("returning with code") != std::string::npos ||
+                   rest.find("could not be built") != std::string::npos;
+        },
+        limit);
 }
 
 void Daemon::signal(int sig) const

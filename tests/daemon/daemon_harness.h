@@ -51,6 +51,18 @@ class Lab : public ::testing::Environment {
     int set(const char *table, const char *field, const std::string &value, unsigned row = 0);
     const std::string &agent_socket() const;
     int agentctl(const std::vector<std::string> &args, std::string *out = nullptr);
+    // A raw command to the Q7 server underneath (to store what no Q7 write
+    // would, so that a read of it fails).
+    int redis(const std::vector<std::string> &args);
+    // The arguments of the agent's journaled calls of `call` that it
+    // accepted (all of them with accepted_only false), oldest first.
+    std::vector<std::string> journal(const std::string &call, bool accepted_only = true);
+    // How many calls of `call` the agent journaled, accepted or not.
+    int calls(const std::string &call);
+    // The agent's state document.
+    saproto::JsonPtr agent_state();
+    // Device row: MAC, UUID and the update flag on; state, name as given.
+    void device(unsigned row, const std::string &mac, const std::string &uuid, const std::string &state = "");
     // The tables and agent settings the tests use, back to a known start:
     // console logging at level 7, agent faults off, flags and rows cleared.
     void reset();
@@ -78,7 +90,7 @@ class Daemon {
     // Until stderr holds text at least `times` times.
     bool wait_err(const std::string &text, int times = 1, std::chrono::milliseconds limit = 10s) const;
     bool wait_out(const std::string &text, int times = 1, std::chrono::milliseconds limit = 10s) const;
-    // Start-up got through its last built stage.
+    // Start-up got through its last stage.
     bool wait_ready(std::chrono::milliseconds limit = 10s) const;
     void signal(int sig) const;
     bool running();

@@ -1,0 +1,19 @@
+// tsh_json.h - ownership of cJSON objects and printed texts: every one is
+// released by the scope that made it, on every path.
+#ifndef TSH_JSON_H
+#define TSH_JSON_H
+
+#include <cjson/cJSON.h>
+
+#include <memory>
+
+struct JsonDelete {
+    void operator()(cJSON *j) const { cJSON_Delete(j); }
+};
+struct JsonTextFree {
+    void operator()(char *t) const { cJSON_free(t); }
+};
+using JsonObject = std::unique_ptr<cJSON, JsonDelete>;
+using JsonText = std::unique_ptr<char, JsonTextFree>;
+
+#endif

@@ -1,0 +1,321 @@
+// tsh_sot.cpp - what the agent is told about client devices: the per-field
+// steps run by the device sync worker, the online-state and satellite sends
+// shared with the resync, and the resync itself (main thread at start-up,
+// the agent callback thread when the agent starts).
+#include "tsh_sot.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+
+#include "sabroker.h"
+#include "tsh_json.h"
+#include "tsh_log.h"
+#include "tsh_main.h"
+
+pthread_mutex_t mutex_TelvaSoT = PTHREAD_MUTEX_INITIALIZER;
+
+namespace {
+constexpr const char TSH_MODULE[] = "tsh_sot";
+constexpr int MAX_DEVICES = 256;
+constexpr useconds_t RETRY_PAUSE_US = 2000;
+
+enum SatelliteResult { SAT_REMOVED, SAT_REFUSED, SAT_NOT_SATELLITE };
+
+// Two attempts, a pause after each refusal; 0 once one was accepted.
+// ok_format is one of the fixed success lines, some of which show the text.
+int send_twice(int (*call)(const char *), const char *text, const char *attempt_line, const char *retry_line,
+               const char *ok_format)
+{
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        TSH_LOG(TSH_INFO, "%s", attempt_line);
+        if (call(text) == 0) {
+            TSH_LOG(TSH_INFO, ok_format, text);
+            return 0;
+        }
+        TSH_LOG(TSH_ERROR, "%s", retry_line);
+        usleep(RETRY_PAUSE_US);
+    }
+    return 1;
+}
+
+// `count` records of `kind` in a new object (count 0 or 1) or array;
+// NULL when memory ran out.
+JsonObject records_json(int kind, const void *records, int count)
+{
+    JsonObject o(count > 1 ? cJSON_CreateArray() : cJSON_CreateObject());
+    if (o && cjson_create_json_file(o.get(), kind, records, count) != KJSON_OK)
+        o.reset();
+    return o;
+}
+
+JsonText print(const JsonObject &o)
+{
+    return JsonText(o ? cJSON_PrintUnformatted(o.get()) : nullptr);
+}
+
+void copy_text(char *to, size_t size, const char *from)
+{
+    std::snprintf(to, size, "%s", from ? from : "");
+}
+
+SatelliteResult satellite_removal(const char *mac, const char *category)
+{
+    TSH_LOG(TSH_INFO, "For Remove Satellite: DeviceMac: %s, DeviceCategory: %s\n", mac, category);
+    SatelliteMac sat{};
+    copy_text(sat.mac, sizeof sat.mac, mac);
+    JsonObject obj = records_json(KJSON_KIND_SATELLITE_MAC, &sat, 1);
+    SatelliteResult result = SAT_REFUSED;
+    if (obj) {
+        JsonText text = print(obj);
+        if (text)
+            TSH_LOG(TSH_INFO, "!satelliteMAC :%s!\n", text.get());
+        if (std::string_view(category) != "satellite") {
+            TSH_LOG(TSH_INFO, "DeviceCategory is not satellite. DeviceCategory:%s\n", category);
+            result = SAT_NOT_SATELLITE;
+        } else if (!text) {
+            TSH_LOG(TSH_ERROR, "satelliteMAC json could not be built, nothing sent\n");
+        } else if (send_twice(sa_broker_remove_satellite, text.get(), "Telva SOT for sa_broker_remove_satellite()\n",
+                              "Failed to called sa_broker_remove_satellite()! Re-trying ..\n",
+                              "Successfully called sa_broker_remove_satellite() function\n") == 0) {
+            result = SAT_REMOVED;
+        }
+    }
+    TSH_LOG(TSH_ERROR, "Deleting satelliteMac cjson\n");
+    return result;
+}
+
+// A device-info update (name or block setting); 0 when accepted.
+int send_device_info(const deviceinfo &rec, const char *shown, const char *what)
+{
+    JsonObject obj = records_json(KJSON_KIND_DEVICE_INFO, &rec, 1);
+    JsonText text = print(obj);
+    int rc = 1;
+    if (!text) {
+        TSH_LOG(TSH_ERROR, "%s json could not be built, nothing sent\n", what);
+    } else {
+        TSH_LOG(TSH_INFO, shown, text.get());
+        char attempt[96], retry[128];
+        std::snprintf(attempt, sizeof attempt, "Telva SOT for sa_broker_set_device_info(%s)\n", what);
+        std::snprintf(retry, sizeof retry, "Failed to called sa_broker_set_device_info(%s)! Re-trying ..\n", what);
+        rc = send_twice(sa_broker_set_device_info, text.get(), attempt, retry,
+                        "Successfully called sa_broker_set_device_info() to set up device information %s\n");
+    }
+    return rc;
+}
+
+// The record was read far enough for a step; otherwise the step fails
+// without sending what was not read.
+bool read_up_to(RecordProgress progress, RecordProgress needed, const char *step, int index)
+{
+    if (progress >= needed)
+        return true;
+    TSH_LOG(TSH_ERROR, "(TelvaSoT) - Device record of index %d not read, no %s sent\n", index, step);
+    return false;
+}
+
+int state_step(SoTDeviceInfo *info, RecordProgress progress, int index)
+{
+    if (!read_up_to(progress, REC_ALL, "online state", index))
+        return 1;
+    const int rc = DevState(info);
+    if (rc == 0)
+        TSH_LOG(TSH_INFO, "DeviceState() is successfully called\n");
+    else
+        TSH_LOG(TSH_ERROR, "Failed to call DeviceState()\n");
+    return rc;
+}
+
+int display_name_step(const SoTDeviceId *id, RecordProgress progress, int index)
+{
+    TSH_LOG(TSH_INFO, "DeviceUUID : %s, display_name : %s\n", id->uuid, id->display_name);
+    if (!read_up_to(progress, REC_DISPLAY_NAME, "display name", index))
+        return 1;
+    if (!id->uuid[0]) {
+        TSH_LOG(TSH_ERROR, "No TelvaSoT due to NULL DeviceUUID for displayname\n");
+        return 0;
+    }
+    deviceinfo rec{};
+    copy_text(rec.display_name, sizeof rec.display_name, id->display_name);
+    copy_text(rec.uuid, sizeof rec.uuid, id->uuid);
+    rec.traffic_blocked = KJSON_TRAFFIC_BLOCKED_UNSET;
+    const int rc = send_device_info(rec, "!DisplayName :%s!\n", "DisplayName");
+    TSH_LOG(TSH_ERROR, "Deleting display_name cjson\n");
+    return rc;
+}
+
+int block_step(const SoTDeviceInfo *info, const SoTDeviceId *id, RecordProgress progress, int index)
+{
+    TSH_LOG(TSH_INFO, "DeviceUUID : %s, AllowOrBlock : %s\n", id->uuid, info->allow_or_block);
+    if (!read_up_to(progress, REC_ALLOW_OR_BLOCK, "block setting", index))
+        return 1;
+    if (!id->uuid[0]) {
+        TSH_LOG(TSH_ERROR, "No TelvaSoT due to NULL DeviceUUID for AllowOrBlock\n");
+        return 0;
+    }
+    deviceinfo rec{};
+    rec.traffic_blocked = std::string_view(info->allow_or_block) == "block" ? 1 : 0;
+    TSH_LOG(TSH_INFO, "deviceinfo.traffic_blocked: %d\n", rec.traffic_blocked);
+    copy_text(rec.uuid, sizeof rec.uuid, id->uuid);
+    const int rc = send_device_info(rec, "!traffic_blocked :%s!\n", "trafficBlocked");
+    TSH_LOG(TSH_ERROR, "Deleting traffic_blocked cjson\n");
+    return rc;
+}
+
+int category_step(const SoTDeviceInfo *info, RecordProgress progress, int index)
+{
+    TSH_LOG(TSH_INFO, "DeviceCategory %s\n", info->category);
+    TSH_LOG(TSH_INFO, "DeviceMAC %s\n", info->mac);
+    if (!read_up_to(progress, REC_CATEGORY, "satellite removal", index))
+        return 1;
+    const SatelliteResult r = satellite_removal(info->mac, info->category);
+    if (r == SAT_REMOVED)
+        TSH_LOG(TSH_INFO, "remove_satellite() is successfully called\n");
+    else
+        TSH_LOG(TSH_ERROR, "Failed to call remove_satellite()\n");
+    return r == SAT_REFUSED;
+}
+
+// An online-list entry from a device record.
+void fill_online(deviceonline &d, const SoTDeviceInfo &info)
+{
+    copy_text(d.mac, sizeof d.mac, info.mac);
+    copy_text(d.ip, sizeof d.ip, info.ip);
+    copy_text(d.dhcp_hostname, sizeof d.dhcp_hostname, info.dhcp_hostname);
+    // The router's interface name: 16 bytes at most, the rest stays zero.
+    copy_text(d.interface, sizeof info.lan_ifname, info.lan_ifname);
+}
+}  // namespace
+
+int remove_satellite(const char *mac, const char *category)
+{
+    return satellite_removal(mac ? mac : "", category ? category : "") == SAT_REMOVED ? 0 : 1;
+}
+
+int telva_sot_status_for_devices(cJSON *object)
+{
+    if (!object)
+        return 1;
+    JsonText text(cJSON_PrintUnformatted(object));
+    if (!text) {
+        TSH_LOG(TSH_ERROR, "dev_online_status json could not be built, nothing sent\n");
+        return 1;
+    }
+    TSH_LOG(TSH_INFO, "!dev_online_status :%s!\n", text.get());
+    const int rc = send_twice(sa_broker_set_device_online_status, text.get(),
+                              "Telva SOT for sa_broker_set_device_online_status\n",
+                              "Failed to called sa_broker_set_device_online_status! Re-trying ..\n",
+                              "sa_broker_set_device_online_status function in order to set deviceonline status %s\n");
+    if (rc != 0)
+        TSH_LOG(TSH_ERROR, "sa_broker_set_device_online_status still failed after the last attempt\n");
+    return rc;
+}
+
+int DevState(SoTDeviceInfo *info)
+{
+    TSH_LOG(TSH_INFO, "DeviceState: DeviceMac: %s, DeviceState: %s\n", info->mac, info->state);
+    deviceonline d{};
+    copy_text(d.mac, sizeof d.mac, info->mac);
+    bool satellite_refused = false;
+    if (std::string_view(info->state) == "DOWN") {
+        d.is_online = 0;
+        TSH_LOG(TSH_INFO, "deviceonline.is_online: %d\n", d.is_online);
+    } else {
+        d.is_online = 1;
+        TSH_LOG(TSH_INFO, "deviceonline.is_online: %d\n", d.is_online);
+        const SatelliteResult r = satellite_removal(info->mac, info->category);
+        if (r == SAT_REMOVED)
+            TSH_LOG(TSH_INFO, "remove_satellite() is successfully called\n");
+        else
+            TSH_LOG(TSH_ERROR, "Failed to call remove_satellite()\n");
+        satellite_refused = r == SAT_REFUSED;
+    }
+    fill_online(d, *info);
+    TSH_LOG(TSH_INFO, "deviceonline.interface: %s\n", d.interface);
+    JsonObject obj = records_json(KJSON_KIND_DEVICE_ONLINE, &d, 1);
+    TSH_LOG(TSH_INFO, "DEVICE_STATE wex api implementation\n");
+    const int rc = telva_sot_status_for_devices(obj.get());
+    if (rc != 0)
+        TSH_LOG(TSH_ERROR, "Failed to call DeviceState()\n");
+    else
+        TSH_LOG(TSH_INFO, "DeviceState() is successfully called\n");
+    TSH_LOG(TSH_INFO, "Deleting device_online_status cjson\n");
+    return rc != 0 || satellite_refused ? 1 : 0;
+}
+
+int do_TelvaSoT(SoTDeviceInfo *info, SoTDeviceId *id, const char *field, int index, RecordProgress progress)
+{
+    const std::string_view f(field ? field : "");
+    TSH_LOG(TSH_INFO, "do_TelvaSoT fld: %s index: %d\n", field ? field : "", index);
+    int failed = 0;
+    if (f.substr(0, 24) == "WEXSignatureUpdateStatus") {
+        TSH_LOG(TSH_INFO, "\nDeviceMac : %s\n DeviceCategory %s\n, !! index: %d !!", info->mac, info->category, index);
+        failed |= state_step(info, progress, index);
+    }
+    if (f == "DisplayNameCustom")
+        failed |= display_name_step(id, progress, index);
+    if (f == "AllowOrBlock")
+        failed |= block_step(info, id, progress, index);
+    if (f == "Devicestate")
+        failed |= state_step(info, progress, index);
+    if (f == "DeviceCategory")
+        failed |= category_step(info, progress, index);
+    return failed;
+}
+
+int saagent_started()
+{
+    TSH_LOG(TSH_INFO, "(saagent_started) - Entering into saagent_started!!!\n");
+    // The run's own list, off the caller's stack (an agent library thread).
+    std::unique_ptr<deviceonline[]> online(new (std::nothrow) deviceonline[MAX_DEVICES]());
+    if (!online) {
+        TSH_LOG(TSH_ERROR, "(saagent_started) - No memory for the online list, nothing sent\n");
+        return 1;
+    }
+    SoTDeviceInfo info{};
+    SoTDeviceId id{};
+    int count = 0;
+
+    // Walk and send as one step against the worker's updates: the list sent
+    // is never older than an update the worker sent before it.
+    MutexHold hold(mutex_TelvaSoT);
+    if (hold.error() != 0) {
+        TSH_LOG(TSH_ERROR, "(TelvaSoT) - Mutex Lock fail!  ERROR = %d", hold.error());
+        return 1;
+    }
+    for (int index = 0; index < MAX_DEVICES; ++index) {
+        if (tsh_shutting_down())
+            return 1;
+        if (get_TelvaSoT_info(&info, &id, index) != 0) {
+            TSH_LOG(TSH_ERROR, "(saagent_started) - Failed to get TelvaSoT info\n");
+            return 1;
+        }
+        if (std::string_view(info.state) != "UP")
+            continue;
+        deviceonline &d = online[count];
+        d.is_online = 1;
+        TSH_LOG(TSH_INFO, "(saagent_started) - deviceonline.is_online: %d\n", d.is_online);
+        copy_text(d.mac, sizeof d.mac, info.mac);
+        if (remove_satellite(d.mac, info.category) == 0)
+            TSH_LOG(TSH_INFO, "(saagent_started) - remove_satellite() is successfully called\n");
+        else
+            TSH_LOG(TSH_ERROR, "(saagent_started) - Failed to call remove_satellite()\n");
+        fill_online(d, info);
+        TSH_LOG(TSH_INFO, "(saagent_started) - deviceonline.interface: %s\n", d.interface);
+        ++count;
+    }
+    TSH_LOG(TSH_INFO, "(saagent_started) - Total number of UP DEVICE: %d\n", count);
+    JsonObject msg = records_json(KJSON_KIND_DEVICE_ONLINE, online.get(), count);
+    TSH_LOG(TSH_INFO, "(saagent_started) - DEVICE_STATE wex api implementation\n");
+    const int rc = telva_sot_status_for_devices(msg.get());
+    if (rc != 0)
+        TSH_LOG(TSH_ERROR, "Failed to call DeviceState()\n");
+    else
+        TSH_LOG(TSH_INFO, "Telva SOT for Online devices is successfully done\n");
+    TSH_LOG(TSH_INFO, "Deleting device_online_status cjson\n");
+    return rc != 0 ? 1 : 0;
+}
