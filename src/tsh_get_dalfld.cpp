@@ -174,37 +174,34 @@ int get_q7_info()
 int pushRouterInfo(int trigger)
 {
     TSH_LOG(TSH_INFO, "[DAL_TSH] : Line : %d : Entering Function : %s\n", __LINE__, "pushRouterInfo");
-    JsonText text;
-    {
-        // The read and the build together, so pushes from different
-        // threads never see each other's half-read record.
-        std::lock_guard<std::mutex> g(tv_lock);
-        if (get_q7_info() != 0) {
-            TSH_LOG(TSH_ERROR, "[DAL_TSH] : Failed to get system info from DAL tables, returning with code %d\n", -2);
-            return -2;
-        }
-        char model[64] = {};
-        std::snprintf(model, sizeof model, "%s", tv.DeviceModel);
-        lowercase_string(model);
-        TSH_LOG(TSH_INFO, "[DAL_TSH] : Model name in lowercase %s\n", model);
+    // Read, build and send as one: pushes from different threads never see
+    // each other's half-read record, and the agent is left with the last
+    // one read.
+    std::lock_guard<std::mutex> g(tv_lock);
+    if (get_q7_info() != 0) {
+        TSH_LOG(TSH_ERROR, "[DAL_TSH] : Failed to get system info from DAL tables, returning with code %d\n", -2);
+        return -2;
+    }
+    char model[64] = {};
+    std::snprintf(model, sizeof model, "%s", tv.DeviceModel);
+    lowercase_string(model);
+    TSH_LOG(TSH_INFO, "[DAL_TSH] : Model name in lowercase %s\n", model);
 
-        const int protection = getRouterProtectionStatus();
-        if (trigger == RI_STARTUP || trigger == RI_AGENT_STARTED) {
-            const int service = getSaServiceStatus();
-            if (!(protection == 1 && service == 1)) {
-                TSH_LOG(TSH_NOTICE, "[DAL_TSH] : Router Protection state is %d and SA Service state is %d \n",
-                        protection, service);
-                TSH_LOG(TSH_NOTICE, "[DAL_TSH] : No need to push router info to SA, returning with code %d\n", 1);
-                return 1;
-            }
+    const int protection = getRouterProtectionStatus();
+    if (trigger == RI_STARTUP || trigger == RI_AGENT_STARTED) {
+        const int service = getSaServiceStatus();
+        if (!(protection == 1 && service == 1)) {
+            TSH_LOG(TSH_NOTICE, "[DAL_TSH] : Router Protection state is %d and SA Service state is %d \n",
+                    protection, service);
+            TSH_LOG(TSH_NOTICE, "[DAL_TSH] : No need to push router info to SA, returning with code %d\n", 1);
+            return 1;
         }
-        JsonObject info = router_info_json(model, protection == 1);
-        if (info)
-            text.reset(cJSON_Print(info.get()));
-        if (!text) {
-            TSH_LOG(TSH_ERROR, "[DAL_TSH] : Router info json could not be built, nothing pushed\n");
-            return -1;
-        }
+    }
+    JsonObject info = router_info_json(model, protection == 1);
+    JsonText text(info ? cJSON_Print(info.get()) : nullptr);
+    if (!text) {
+        TSH_LOG(TSH_ERROR, "[DAL_TSH] : Router info json could not be built, nothing pushed\n");
+        return -1;
     }
     TSH_LOG(TSH_INFO, "[DAL_TSH] : Router info json to be pushed : %s \n", text.get());
     const int result = sa_broker_set_router_info(text.get());

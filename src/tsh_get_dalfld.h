@@ -19,8 +19,8 @@ struct SystemInfo {
     char fw_version[64];
 };
 
-// Guarded by tv_lock; filled and read by pushes from the main thread, the
-// agent callback thread and the Q7 callback thread.
+// Guarded by tv_lock (held for a whole push); filled and read by pushes from
+// the main thread, the agent callback thread and the Q7 callback thread.
 extern SystemInfo tv;
 extern std::mutex tv_lock;
 

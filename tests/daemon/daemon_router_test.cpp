@@ -142,5 +142,28 @@ TEST_F(RouterInfo, AliveStateBackUpPushesAgain)
     expect_orderly_stop(d);
 }
 
+TEST_F(RouterInfo, PushesFromTheQ7AndAgentThreadsAreEachWhole)
+{
+    ASSERT_NO_FATAL_FAILURE(set_router(lab, "enable"));
+    Daemon d;
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.err();
+    constexpr int renames = 30;
+    for (int i = 1; i <= renames; ++i) {
+        ASSERT_EQ(lab.set("General", "DeviceName", "gw-" + std::to_string(i)), Q7_OK);
+        ASSERT_EQ(lab.agentctl({"emit", "started"}), 0);
+    }
+    ASSERT_TRUE(d.wait_err("pushRouterInfo function executed successful at devname change", renames)) << d.err();
+    ASSERT_TRUE(d.wait_err("Entered into saAgentStarted callback function", renames)) << d.err();
+    for (const std::string &arg : lab.journal("set_router_info")) {
+        saproto::JsonPtr j(cJSON_Parse(arg.c_str()));
+        EXPECT_EQ(members(j.get()), "name,model,serial_number,firmware_version,interfaces") << arg;
+        EXPECT_EQ(text_of(j.get(), "model"), "model-x1") << arg;
+    }
+    saproto::JsonPtr final_push(cJSON_Parse(lab.journal("set_router_info").back().c_str()));
+    EXPECT_EQ(text_of(final_push.get(), "name"), "gw-" + std::to_string(renames));
+    expect_orderly_stop(d);
+}
+
 } // namespace
 } // namespace tshtest
