@@ -4,15 +4,22 @@
 // the agent event callbacks (agent library thread).
 #include "tsh_agent.h"
 
+#include <cjson/cJSON.h>
+
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "q7dynlog.h"
 #include "sabroker.h"
 #include "tsh_dal.h"
 #include "tsh_get_dalfld.h"
+#include "tsh_json.h"
 #include "tsh_log.h"
 #include "tsh_main.h"
 #include "tsh_queue.h"
@@ -48,6 +55,95 @@ const char *text_or_empty(const char *s)
 {
     return s ? s : "";
 }
+
+// A text handed out by the agent library.
+struct FreeText {
+    void operator()(char *t) const { std::free(t); }
+};
+using AgentText = std::unique_ptr<char, FreeText>;
+
+// Period of the agent check; tests shorten it through the environment.
+long refresh_period_ms()
+{
+    static const long period = [] {
+        const char *v = std::getenv("TSH_TEST_REFRESH_PERIOD_MS");
+        long n = v ? std::strtol(v, nullptr, 10) : 0;
+        return n > 0 ? n : 300 * 1000L;
+    }();
+    return period;
+}
+
+// The value after `"name"`, a colon and white space: the run of
+// non-white-space characters (after an opening quote when `quoted`), cut
+// at `stop` and to size - 1 characters. Empty when the member is missing
+// or not in that form.
+void scan_member(const char *text, const char *name, bool quoted, char stop, char *out, size_t size)
+{
+    std::memset(out, 0, size);
+    const char *p = std::strstr(text, name);
+    if (!p)
+        return;
+    p += std::strlen(name);
+    if (*p++ != ':')
+        return;
+    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v')
+        ++p;
+    if (quoted && *p++ != '"')
+        return;
+    size_t n = 0;
+    while (p[n] && !std::strchr(" \t\n\r\f\v", p[n]))
+        ++n;
+    const char *cut = static_cast<const char *>(std::memchr(p, stop, n));
+    if (cut)
+        n = static_cast<size_t>(cut - p);
+    if (n > size - 1)
+        n = size - 1;
+    std::memcpy(out, p, n);
+}
+
+// Protection as the agent accepted it, and when.
+void record_protection(const char *status)
+{
+    log_q7_error(q7_set_enum(dal_get_handle(), T_TELVA_STATUS, 0, "protectionStatus", status));
+    // A signed 32-bit time, as the stored field holds it: it ends in 2038.
+    const int32_t now = static_cast<int32_t>(std::time(nullptr));
+    log_q7_error(q7_set_int(dal_get_handle(), T_TELVA_DEBUG, 0, "lastEventSink", now));
+}
+
+// Child member of an object, or NULL; names ignore case as the agent's
+// members may be written either way.
+const cJSON *child(const cJSON *j, const char *name)
+{
+    return j ? cJSON_GetObjectItem(j, name) : nullptr;
+}
+
+const char *string_or(const cJSON *j, const char *fallback)
+{
+    return cJSON_IsString(j) && j->valuestring ? j->valuestring : fallback;
+}
+
+// Guarded by va_lock: two scan events never interleave their writes
+// (agent callback threads).
+std::mutex va_lock;
+
+// Serialises runs of orlix_connected_handler (Q7 callback thread).
+pthread_mutex_t mutex_all_cb = PTHREAD_MUTEX_INITIALIZER;
+
+void set_scan_field(const char *field, const char *value)
+{
+    log_q7_error(q7_set_ascii(dal_get_handle(), T_TELVA_RA_EVENT, 0, field, value));
+}
+
+// Writes one of the optional scan members when present; returns it.
+const cJSON *scan_part(const cJSON *doc, const char *key, const char *field)
+{
+    const cJSON *m = child(doc, key);
+    if (!cJSON_IsString(m))
+        return nullptr;
+    TSH_LOG(TSH_INFO, "%s is :%s\n", key, m->valuestring);
+    set_scan_field(field, m->valuestring);
+    return m;
+}
 }  // namespace
 
 int timeSleep(int count, int factor)
@@ -74,6 +170,12 @@ int telva_init()
         return 1;
     }
     TSH_LOG(TSH_INFO, "Subscribe to Devices list updated and the type of change(new/ updated / removed)\n");
+
+    if (get_saagent_status_report() == 0)
+        TSH_LOG(TSH_INFO, "[status_report]:(%s) sa_broker_get_status_report: A brief report showing the SAAgent status \n",
+                "telva_init");
+    else
+        TSH_LOG(TSH_ERROR, "[status_report]:(%s) Failed to get the SAAgent status report \n", "telva_init");
 
     if (sa_broker_subscribe(SA_BROKER_AGENT_STARTED, saAgentStarted, nullptr, 0) != 0) {
         sa_broker_uninit();
@@ -165,10 +267,9 @@ int tv_subscribe()
         const char *field;
         dal_handler handler;
     };
-    // Handlers of fields whose work is not built yet are bound as it lands;
-    // until then those fields still reach the device decision of the
-    // dispatcher through their tables' subscriptions.
     const Binding bindings[] = {
+        {T_ORLIX_CFG, "orlix_connected", orlix_connected_handler},
+        {T_TELVA_CFG, "action", _action},
         {T_TELVA_CFG, "SAAliveState", _SAAliveState},
         {T_DEVICE_ID_LIST, "DisplayNameCustom", _displayName},
         {T_WEXSIGNATURE, "AllowOrBlock", _trafficBlock},
@@ -187,6 +288,21 @@ void _typeOfChange(const char *event, void *)
         return;
     TSH_LOG(TSH_INFO, "_typeOfChange callback function\n");
     TSH_LOG(TSH_INFO, "_typeOfChange Event is ###%s###\n", text_or_empty(event));
+    MutexHold hold(mutex_SoTResp);
+    if (hold.error() == 0)
+        TSH_LOG(TSH_INFO, "=====!!_typeOfChange LOCKed Process..!!=====\n");
+    else
+        TSH_LOG(TSH_ERROR, "Can not Lock Process\n");
+    if (processSotEvent(event) == 0)
+        TSH_LOG(TSH_INFO, "_typeOfChange Event is processed successfully\n");
+    else
+        TSH_LOG(TSH_INFO, "Failed to processed _typeOfChange Event\n");
+    if (hold.error() != 0)
+        return;
+    if (const int rc = hold.unlock())
+        TSH_LOG(TSH_ERROR, "TSH : Mutex fail while unlocking. ERROR = %d", rc);
+    else
+        TSH_LOG(TSH_INFO, "=====!!_typeOfChange UnLOCK Done..!!=====\n");
 }
 
 void devname_change_handler(void *)
@@ -277,5 +393,199 @@ void _va_scan(const char *event, void *)
 {
     if (tsh_shutting_down())
         return;
+    std::lock_guard<std::mutex> g(va_lock);
     TSH_LOG(TSH_INFO, "%s:event :%s", "_va_scan", text_or_empty(event));
+    if (sa_broker_va_status(nullptr) == 0) {
+        TSH_LOG(TSH_INFO, "No Scans are being run \n");
+        return;
+    }
+    TSH_LOG(TSH_INFO, "VA scan is being run\n");
+    update_scan_status_from_raw_response(event);
+}
+
+void update_scan_status_from_raw_response(const char *event)
+{
+    TSH_LOG(TSH_INFO, "Function:%s Inside func \n", "update_scan_status_from_raw_response");
+    if (!event) {
+        TSH_LOG(TSH_INFO, "SA_BROKER_VA_STATUS_CHANGED event is NULL\n");
+        return;
+    }
+    JsonObject doc(cJSON_Parse(event));
+    if (!doc)
+        return;
+    for (const char *field : {"saVAScanReason", "saVAScanResult", "saVAScanStatus", "saVAScanType"})
+        set_scan_field(field, "");
+    const cJSON *status = child(doc.get(), "status");
+    if (!cJSON_IsString(status))
+        return;
+    const std::string_view st(status->valuestring);
+    TSH_LOG(TSH_INFO, "Function:%s : Va_Scan status : %s \n", "update_scan_status_from_raw_response",
+            status->valuestring);
+    set_scan_field("saVAScanStatus", status->valuestring);
+    if (st == "started") {
+        scan_part(doc.get(), "type", "saVAScanType");
+    } else if (st == "postponed" || st == "canceled" || st == "aborted") {
+        scan_part(doc.get(), "type", "saVAScanType");
+        scan_part(doc.get(), "reason", "saVAScanReason");
+    } else if (st == "finished") {
+        scan_part(doc.get(), "type", "saVAScanType");
+        const cJSON *result = scan_part(doc.get(), "result", "saVAScanResult");
+        if (result && std::string_view(result->valuestring) == "failed") {
+            const char *reason = string_or(child(doc.get(), "reason"), "unknown");
+            TSH_LOG(TSH_INFO, "reason is :%s\n", reason);
+            set_scan_field("saVAScanReason", reason);
+        }
+    }
+    doc.reset();
+    log_q7_error(q7_set_enum(dal_get_handle(), T_TELVA_RA_EVENT, 0, "saVAScanEvent", "true"));
+    TSH_LOG(TSH_INFO, "Setting saVAScanEvent as true \n");
+}
+
+void Enable_Action()
+{
+    TSH_LOG(TSH_INFO, "sa_broker_enable() called\n");
+    if (sa_broker_enable() == 0)
+        record_protection("true");
+    else
+        TSH_LOG(TSH_INFO, "sa_broker_enable is failed\n");
+}
+
+void Disable_Action()
+{
+    TSH_LOG(TSH_INFO, "sa_broker_disable() called\n");
+    if (sa_broker_disable() == 0)
+        record_protection("false");
+    else
+        TSH_LOG(TSH_INFO, "sa_broker_disable is failed\n");
+}
+
+void _action(void *)
+{
+    if (tsh_shutting_down())
+        return;
+    char value[32] = {};
+    log_q7_error(q7_get_enum(dal_get_handle(), T_TELVA_CFG, 0, "action", value, sizeof value));
+    // Consumed before it is carried out: a request is acted on once.
+    set_enum(T_TELVA_CFG, "action", "none");
+    const std::string_view v(value);
+    if (v == tsh_names[N_PROTECTION_ON]) {
+        TSH_LOG(TSH_INFO, "action is :%s\n", value);
+        Enable_Action();
+    } else if (v == tsh_names[N_PROTECTION_OFF]) {
+        TSH_LOG(TSH_INFO, "action is :%s\n", value);
+        Disable_Action();
+    }
+}
+
+int get_saaVersionInfo()
+{
+    char *raw = nullptr;
+    const int call = sa_broker_get_version_info(&raw);
+    AgentText text(raw);
+    if (call != 0) {
+        set_enum(T_TELVA_RA_EVENT, "saBrokerVersionStatus", "false");
+        TSH_LOG(TSH_INFO, "Failed to call sa_broker_get_version_info()\n");
+        // The version was not fetched: the callers read that as the agent
+        // being gone.
+        return call;
+    }
+    int rc = q7_set_enum(dal_get_handle(), T_TELVA_RA_EVENT, 0, "saBrokerVersionStatus", "true");
+    log_q7_error(rc);
+    if (!text) {
+        TSH_LOG(TSH_ERROR, "version_info is getting empty\n");
+        return rc;
+    }
+    char version[128], patch[16];
+    scan_member(text.get(), "\"version\"", true, '"', version, sizeof version);
+    log_q7_error(q7_set_ascii(dal_get_handle(), T_TELVA_STATUS, 0, "saaVersion", version));
+    scan_member(text.get(), "\"patch_level\"", false, '}', patch, sizeof patch);
+    rc = q7_set_ascii(dal_get_handle(), T_TELVA_STATUS, 0, "saaPatchLevel", patch);
+    log_q7_error(rc);
+    return rc;
+}
+
+void *threadproc(void *)
+{
+    try {
+        while (sleep_unless_shutdown(refresh_period_ms())) {
+            if (get_saaVersionInfo() != 0) {
+                set_enum(T_TELVA_CFG, "SAAliveState", "DOWN");
+                TSH_LOG(TSH_INFO, "SAAgent alive state is DOWN\n");
+            } else {
+                set_enum(T_TELVA_CFG, "SAAliveState", "UP");
+            }
+        }
+    } catch (...) {
+        TSH_LOG(TSH_ERROR, "agent check ended by an unexpected error\n");
+    }
+    return nullptr;
+}
+
+int set_module_version_detail(const char *field, const char *version)
+{
+    TSH_LOG(TSH_INFO, "CSH:Entry Function:%s Line:%d input fieldname --:%s input version --:%s\n",
+            "set_module_version_detail", __LINE__, text_or_empty(field), text_or_empty(version));
+    return q7_set_string(dal_get_handle(), "DalModuleVersion", 0, field, version) != Q7_OK ? 1 : 0;
+}
+
+int get_saagent_status_report()
+{
+    TSH_LOG(TSH_INFO, "Function:%s Inside func \n", "get_saagent_status_report");
+    char *raw = nullptr;
+    const int call = sa_broker_get_status_report(&raw);
+    AgentText text(raw);
+    if (call != 0)
+        return 1;
+    if (!text) {
+        TSH_LOG(TSH_INFO, "[status_report]: sa_broker_get_status_report\n");
+        return 1;
+    }
+    JsonObject doc(cJSON_Parse(text.get()));
+    if (!doc)
+        return 1;
+    const cJSON *version = child(child(doc.get(), "agent"), "version");
+    TSH_LOG(TSH_INFO, "[status_report]: release: %s\n", string_or(child(version, "release"), "(absent)"));
+    TSH_LOG(TSH_INFO, "[status_report]: patch: %s\n", string_or(child(version, "patch"), "(absent)"));
+    const cJSON *scheduled = child(child(doc.get(), "va"), "scheduled");
+    if (cJSON_IsTrue(child(scheduled, "enabled")))
+        TSH_LOG(TSH_INFO, "[status_report]: scheduled VA network scan tasks are run\n");
+    else
+        TSH_LOG(TSH_ERROR, "[status_report]: scheduled VA network scan tasks are not run\n");
+    if (cJSON_IsTrue(child(scheduled, "allowed")))
+        TSH_LOG(TSH_INFO, "[status_report]: cloud triggered VA scan tasks are run by the SAAgent\n");
+    else
+        TSH_LOG(TSH_INFO, "[status_report]: cloud triggered VA scan tasks are not run by the SAAgent\n");
+    return 0;
+}
+
+void orlix_connected_handler(void *)
+{
+    if (tsh_shutting_down())
+        return;
+    uint32_t connected = 0;
+    const int rc = q7_get_uint(dal_get_handle(), T_ORLIX_CFG, 0, "orlix_connected", &connected);
+    log_q7_error(rc);
+    if (rc != Q7_OK)
+        connected = 0;  // unread: no refresh
+    if (connected == 0) {
+        TSH_LOG(TSH_INFO, "x_status : %d\n", static_cast<int>(connected));
+        return;
+    }
+    MutexHold hold(mutex_all_cb);
+    if (hold.error() != 0) {
+        TSH_LOG(TSH_ERROR, "Can not Lock Process\n");
+        return;
+    }
+    TSH_LOG(TSH_INFO, "=====LOCKed Process..=====\n");
+    get_saaVersionInfo();
+    TSH_LOG(TSH_INFO, "!! get_version_info() is called while connected is true !!\n");
+    if (devices_discoveredList() != 0)
+        TSH_LOG(TSH_INFO, "! Failed to call Ondemand device discovery !\n");
+    else
+        TSH_LOG(TSH_INFO, "! Ondemand called device discovery !\n");
+    TSH_LOG(TSH_INFO, "=====UnLOCK Done..=====\n");
+    if (const int err = hold.unlock())
+        TSH_LOG(TSH_ERROR, "TSH : Mutex fail while unlocking. ERROR = %d", err);
+    else
+        TSH_LOG(TSH_INFO, "=====UnLOCK Done..=====\n");
 }

@@ -18,8 +18,22 @@ void devname_change_handler(void *ctx);
 // The device sync worker's thread; returns once the stop came.
 void *TelvaSoTHandler(void *arg);
 
+void _action(void *ctx);
+void Enable_Action();
+void Disable_Action();
+void orlix_connected_handler(void *ctx);
+
 void _typeOfChange(const char *event, void *arg);
 void saAgentStarted(const char *event, void *arg);
 void _va_scan(const char *event, void *arg);
+void update_scan_status_from_raw_response(const char *event);
+
+// Non-zero when the agent's version was not fetched (the agent is gone).
+int get_saaVersionInfo();
+// The agent check thread: every period, the version and SAAliveState.
+void *threadproc(void *arg);
+int set_module_version_detail(const char *field, const char *version);
+// 0 when the report was fetched and parsed.
+int get_saagent_status_report();
 
 #endif

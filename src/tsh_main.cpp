@@ -55,9 +55,9 @@ std::condition_variable wake_cv;
 sem_t shutdown_sem;
 int lfd = -1;
 struct {
-    bool sem, dal, dynlog, wex, agent, sig_thread, sot_worker;
+    bool sem, dal, dynlog, wex, agent, sig_thread, check_thread, sot_worker;
 } up;
-pthread_t sig_thread, sot_worker;
+pthread_t sig_thread, check_thread, sot_worker;
 
 // The signal thread's own stop request, sent by the teardown.
 int stop_signal()
@@ -139,7 +139,12 @@ void release(bool &held, void (*fn)())
 // After the agent library: the worker's calls in flight have failed.
 void stop_workers()
 {
+    wake_all();
     StopQueueWait();
+    if (up.check_thread) {
+        up.check_thread = false;
+        pthread_join(check_thread, nullptr);
+    }
     if (up.sot_worker) {
         up.sot_worker = false;
         pthread_join(sot_worker, nullptr);
@@ -330,9 +335,23 @@ int main(int argc, char **argv)
         std::exit(1);
     }
 
+    if (set_module_version_detail("TSHVersion", VERSION) != 0)
+        TSH_LOG(TSH_ERROR, "Failed to fetch TSH Module Version \n");
+    TSH_LOG(TSH_INFO, "!! set_module_version_detail() is called at boot time !!\n");
+
+    if (get_saaVersionInfo() != 0) {
+        TSH_LOG(TSH_ERROR, "Failed to get SA Agent Version \n");
+        good_bye("SAA_VERSION_INFO");
+        TSH_LOG(TSH_INFO, "!! get_version_info() is called at boot time !!\n");
+        std::exit(1);
+    }
+    TSH_LOG(TSH_INFO, "!! get_version_info() is called at boot time !!\n");
+    stop_if_requested();
+
     InitQueue();
     TSH_LOG(TSH_INFO, "(TelvaSoT) - Queue for TelvaSoT Initiliazed\n");
 
+    up.check_thread = pthread_create(&check_thread, nullptr, threadproc, nullptr) == 0;
     up.sot_worker = pthread_create(&sot_worker, nullptr, TelvaSoTHandler, nullptr) == 0;
 
     if (saagent_started() == 0)
@@ -341,6 +360,12 @@ int main(int argc, char **argv)
         TSH_LOG(TSH_ERROR, "!!!![TSH]:(%s)- Telva SOT for online devices unsuccessfull at router reboot!!!!\n",
                 "main");
     stop_if_requested();
+
+    if (get_saagent_status_report() == 0)
+        TSH_LOG(TSH_INFO, "[status_report]:(%s) sa_broker_get_status_report: A brief report showing the SAAgent status \n",
+                "main");
+    else
+        TSH_LOG(TSH_ERROR, "[status_report]:(%s) Failed to get the SAAgent status report \n", "main");
 
     TSH_LOG(TSH_INFO, "[DAL_TSH] : Sending router info to SA cloud at router reboot\n");
     pushRouterInfo(RI_STARTUP);

@@ -7,22 +7,38 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
 
 #include "sabroker.h"
 #include "tsh_json.h"
+#include "wexlib.h"
 #include "tsh_log.h"
 #include "tsh_main.h"
 
 pthread_mutex_t mutex_TelvaSoT = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t mutex_SoTResp = PTHREAD_MUTEX_INITIALIZER;
 
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_sot";
 constexpr int MAX_DEVICES = 256;
 constexpr useconds_t RETRY_PAUSE_US = 2000;
+
+// The last import's records, reserved once for the life of the process.
+// Guarded by import_lock; touched by the agent callback thread (device-list
+// events) and the Q7 callback thread (cloud agent connected).
+std::mutex import_lock;
+DiscoveredDevice discovered_devices[KJSON_MAX_DEVICES];
+
+// A text handed out by the agent library.
+struct FreeText {
+    void operator()(char *t) const { std::free(t); }
+};
+using AgentText = std::unique_ptr<char, FreeText>;
 
 enum SatelliteResult { SAT_REMOVED, SAT_REFUSED, SAT_NOT_SATELLITE };
 
@@ -318,4 +334,83 @@ int saagent_started()
         TSH_LOG(TSH_INFO, "Telva SOT for Online devices is successfully done\n");
     TSH_LOG(TSH_INFO, "Deleting device_online_status cjson\n");
     return rc != 0 ? 1 : 0;
+}
+
+namespace {
+// One device's MACs recorded against its DID.
+void record_device(const DiscoveredDevice &dev, int i)
+{
+    TSH_LOG(TSH_INFO, "TSH-SOT: MULTI ONLINE STATUS INDEX:%d\n", i);
+    TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Device DID: %s\n", dev.did);
+    TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Manufacturer: %s\n", dev.manufacturer);
+    TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Display Name: %s\n", dev.display_name);
+    TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Device Type: %s\n", dev.device_type);
+    TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Device OS: %s\n", dev.os);
+    TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Device DS Version: %s\n", dev.ds_version);
+    TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand:  traffic_blocked: %d\n", dev.traffic_blocked);
+    TSH_LOG(TSH_INFO, "TSH-SOT: MULTI MACs TOTAL INDEX:%d\n", dev.mac_count);
+    const int macs = dev.mac_count < 0 ? 0 : (dev.mac_count > KJSON_MAX_MACS ? KJSON_MAX_MACS : dev.mac_count);
+    for (int j = 0; j < macs; ++j) {
+        const DeviceAddress &a = dev.mac_list[j];
+        TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Device MAC: %.*s\n", int(sizeof a.mac), a.mac);
+        TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Device IP: %.*s\n", int(sizeof a.ip), a.ip);
+        char mac[sizeof a.mac] = {};
+        char did[WEX_DID_WIDTH] = {};
+        std::memcpy(mac, a.mac, sizeof mac - 1);
+        std::memcpy(did, dev.did, sizeof did - 1);
+        TSH_LOG(TSH_INFO, "TSH-SOT: wex_update_table_field MAC: %s\n, DID: %s\n", mac, did);
+        const int rc = wex_update_table_field(mac, WEX_FIELD_DEVICE_MAC, did, WEX_DID_WIDTH, WEX_FIELD_DEVICE_DID);
+        if (rc == 0)
+            TSH_LOG(TSH_INFO, "(TelvaSoT) - wex_update_table_field is successfully Updated\n");
+        else
+            TSH_LOG(TSH_ERROR, "(TelvaSoT) - wex_update_table_field Update failed %d\n", rc);
+    }
+}
+}  // namespace
+
+int devices_discoveredList()
+{
+    TSH_LOG(TSH_INFO, "TSH-SOT: !! Getting devices list on demand !!\n");
+    // One import at a time, whichever thread asked: the table is shared.
+    std::lock_guard<std::mutex> g(import_lock);
+    char *raw = nullptr;
+    const int rc = sa_broker_get_devices("[]", &raw);
+    AgentText text(raw);
+    if (rc != 0) {
+        TSH_LOG(TSH_INFO, "TSH-SOT: Failed to call sa_broker_get_devices()\n");
+        return 1;
+    }
+    TSH_LOG(TSH_INFO, "TSH-SOT: and devices %s\n", text ? text.get() : "(none)");
+    JsonObject parsed(text ? cJSON_Parse(text.get()) : nullptr);
+    const int count = parsed && cJSON_IsArray(parsed.get()) ? cJSON_GetArraySize(parsed.get()) : 0;
+    TSH_LOG(TSH_INFO, "TSH-SOT: devices_count : %d\n", count);
+    if (count == 0) {
+        TSH_LOG(TSH_INFO, "TSH-SOT: Deleting cJdevices\n");
+        return 1;
+    }
+    std::memset(discovered_devices, 0, sizeof discovered_devices);
+    int devices_dropped = 0, macs_dropped = 0;
+    const int total = cjson_parse_and_fetch_ex(text.get(), KJSON_KIND_DISCOVERED, discovered_devices,
+                                               &devices_dropped, &macs_dropped);
+    TSH_LOG(TSH_INFO, "TSH-SOT: MULTI ONLINE STATUS TOTAL INDEX:%d\n", total);
+    if (devices_dropped > 0 || macs_dropped > 0)
+        TSH_LOG(TSH_ERROR, "TSH-SOT: list beyond the table's bounds: %d devices and %d MACs dropped\n",
+                devices_dropped, macs_dropped);
+    for (int i = 0; i < total && i < KJSON_MAX_DEVICES; ++i) {
+        if (tsh_shutting_down())
+            break;
+        record_device(discovered_devices[i], i);
+    }
+    return 0;
+}
+
+int processSotEvent(const char *event)
+{
+    TSH_LOG(TSH_INFO, "Sot Event ptr \n\n\t%s\n\n", event ? event : "(none)");
+    if (devices_discoveredList() != 0) {
+        TSH_LOG(TSH_ERROR, "Failed to Getting devices list on demand\n");
+        return 1;
+    }
+    TSH_LOG(TSH_ERROR, "devices_discoveredList() is successfully called\n");
+    return 0;
 }

@@ -53,4 +53,13 @@ int remove_satellite(const char *mac, const char *category);
 // The resync: 0 when the agent accepted the online list.
 int saagent_started();
 
+// The discovery import, whichever path runs it: 0 when a non-empty list was
+// processed. Imports never overlap (a lock of the import's own, taken after
+// mutex_SoTResp or mutex_all_cb, never before).
+int devices_discoveredList();
+int processSotEvent(const char *event);
+
+// Serialises runs of _typeOfChange (agent callback thread).
+extern pthread_mutex_t mutex_SoTResp;
+
 #endif

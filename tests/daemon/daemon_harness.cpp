@@ -211,10 +211,19 @@ void Lab::device(unsigned row, const std::string &mac, const std::string &uuid, 
 void Lab::reset()
 {
     for (const char *call : {"init", "subscribe", "subscribe:3", "subscribe:4", "subscribe:5", "set_router_info",
-                             "set_device_info", "set_device_online_status", "remove_satellite"}) {
+                             "set_device_info", "set_device_online_status", "remove_satellite", "enable", "disable",
+                             "get_version_info", "get_status_report", "get_devices", "va_status"}) {
         ASSERT_EQ(agentctl({"fail", call, "off"}), 0) << call;
         ASSERT_EQ(agentctl({"hang", call, "0"}), 0) << call;
     }
+    // What the agent hands out, back to a plain agent's.
+    ASSERT_EQ(agentctl({"set", "version", R"({"version": "5.1.2.33", "build": "2024.06.1", "patch_level": 7})"}), 0);
+    ASSERT_EQ(agentctl({"set", "status-report",
+                        R"({"agent": {"version": {"release": "5.1.2", "patch": "33"}}, )"
+                        R"("va": {"scheduled": {"enabled": true, "allowed": true}}})"}),
+              0);
+    ASSERT_EQ(agentctl({"set", "devices", "[]"}), 0);
+    ASSERT_EQ(agentctl({"set", "va-running", "0"}), 0);
     ASSERT_EQ(agentctl({"journal", "--clear"}), 0);
     // Every table back to its defaults; the schema stays.
     ASSERT_EQ(redis({"EVAL", "for _, k in ipairs(redis.call('KEYS', 'q7:d:*')) do redis.call('DEL', k) end", "0"}), 0);
