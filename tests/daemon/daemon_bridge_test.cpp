@@ -134,7 +134,12 @@ TEST_F(AgentVersion, IsScannedOutOfTheAgentsTextWithinItsBounds)
     ASSERT_NO_FATAL_FAILURE(version_from(lab, d, R"({"version": "9", "patch_level": 9})", ++refresh));
     EXPECT_EQ(lab.get("TelvaRAEvent", "saBrokerVersionStatus"), "false");
     EXPECT_EQ(lab.get("TelvaStatus", "saaPatchLevel"), "123456789012345");
-    // Each disconnection only logged: no further agent call.
+    // Each disconnection only logged: no further agent call. An unreadable
+    // flag counts as disconnected.
+    ASSERT_EQ(lab.redis({"HSET", "q7:d:OrlixCfg:0", "orlix_connected", "junk"}), 0);
+    const int seen = count_of(d.err(), "x_status : 0");
+    ASSERT_EQ(lab.redis({"PUBLISH", "q7:notify", "OrlixCfg\t0\torlix_connected"}), 0);
+    ASSERT_TRUE(d.wait_err("x_status : 0", seen + 1)) << d.err();
     EXPECT_EQ(lab.calls("get_version_info"), refresh + 1);
     expect_orderly_stop(d);
 }
