@@ -477,6 +477,12 @@ void _action(void *)
     }
 }
 
+void scan_version_info(const char *text, char *version, size_t vsize, char *patch, size_t psize)
+{
+    scan_member(text, "\"version\"", true, '"', version, vsize);
+    scan_member(text, "\"patch_level\"", false, '}', patch, psize);
+}
+
 int get_saaVersionInfo()
 {
     char *raw = nullptr;
@@ -496,9 +502,8 @@ int get_saaVersionInfo()
         return rc;
     }
     char version[128], patch[16];
-    scan_member(text.get(), "\"version\"", true, '"', version, sizeof version);
+    scan_version_info(text.get(), version, sizeof version, patch, sizeof patch);
     log_q7_error(q7_set_ascii(dal_get_handle(), T_TELVA_STATUS, 0, "saaVersion", version));
-    scan_member(text.get(), "\"patch_level\"", false, '}', patch, sizeof patch);
     rc = q7_set_ascii(dal_get_handle(), T_TELVA_STATUS, 0, "saaPatchLevel", patch);
     log_q7_error(rc);
     return rc;
@@ -540,7 +545,12 @@ int get_saagent_status_report()
         TSH_LOG(TSH_INFO, "[status_report]: sa_broker_get_status_report\n");
         return 1;
     }
-    JsonObject doc(cJSON_Parse(text.get()));
+    return log_status_report(text.get());
+}
+
+int log_status_report(const char *text)
+{
+    JsonObject doc(text ? cJSON_Parse(text) : nullptr);
     if (!doc)
         return 1;
     const cJSON *version = child(child(doc.get(), "agent"), "version");

@@ -3,6 +3,8 @@
 #ifndef TSH_AGENT_H
 #define TSH_AGENT_H
 
+#include <cstddef>
+
 int timeSleep(int count, int factor);
 int telva_init();
 // 0 once the agent library is started; non-zero when a stop was asked for.
@@ -35,5 +37,9 @@ void *threadproc(void *arg);
 int set_module_version_detail(const char *field, const char *version);
 // 0 when the report was fetched and parsed.
 int get_saagent_status_report();
+// The agent's texts as the daemon reads them (no agent or Q7 call): the
+// version and patch level bounded to their buffers, and the report's lines.
+void scan_version_info(const char *text, char *version, size_t vsize, char *patch, size_t psize);
+int log_status_report(const char *text);
 
 #endif

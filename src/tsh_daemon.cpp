@@ -60,20 +60,23 @@ int create_locked(const char *path, const char *pidtext, size_t len)
     return -1;
 }
 
-// Reads the pid of an existing file; 1 read, 0 format error, -1 open error.
+// Reads the pid of an existing file; 1 read, 0 format error.
 int read_pid(int fd, int *pid)
 {
     char buf[32] = {};
     ssize_t n = read(fd, buf, sizeof buf - 1);
-    if (n <= 0)
-        return 0;
+    return n > 0 ? parse_pid(buf, pid) : 0;
+}
+}  // namespace
+
+int parse_pid(const char *text, int *pid)
+{
     int v = 0;
-    if (std::sscanf(buf, "%8d", &v) != 1 || v <= 0)
+    if (!text || std::sscanf(text, "%8d", &v) != 1 || v <= 0)
         return 0;
     *pid = v;
     return 1;
 }
-}  // namespace
 
 int remove_file(const char *path)
 {

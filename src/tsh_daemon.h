@@ -6,6 +6,8 @@
 int lock_process(const char *path);
 // Unlocks, closes and removes it; 0 when the file is gone, -1 otherwise.
 int unlock_process(const char *path, int fd);
+// The pid a pid file's text holds: 1 and *pid set, or 0 for a format error.
+int parse_pid(const char *text, int *pid);
 // Unlinks the file if it exists; -1 when it does not.
 int remove_file(const char *path);
 
