@@ -197,8 +197,13 @@ int pushRouterInfo(int trigger)
             return 1;
         }
     }
-    JsonObject info = router_info_json(model, protection == 1);
-    JsonText text(info ? cJSON_Print(info.get()) : nullptr);
+    JsonObject info;
+    JsonText text;
+    {
+        JsonBuilding scope;
+        info = router_info_json(model, protection == 1);
+        text.reset(info ? cJSON_Print(info.get()) : nullptr);
+    }
     if (!text) {
         TSH_LOG(TSH_ERROR, "[DAL_TSH] : Router info json could not be built, nothing pushed\n");
         return -1;

@@ -16,4 +16,16 @@ struct JsonTextFree {
 using JsonObject = std::unique_ptr<cJSON, JsonDelete>;
 using JsonText = std::unique_ptr<char, JsonTextFree>;
 
+// Test-only: TSH_TEST_JSON_ALLOC_FAIL_AT=n makes the n-th allocation made
+// inside a JsonBuilding scope, counted from json_fault_arm(), fail.
+void json_fault_init();
+void json_fault_arm();
+// Marks the daemon's own building and printing of a JSON text.
+struct JsonBuilding {
+    JsonBuilding();
+    ~JsonBuilding();
+    JsonBuilding(const JsonBuilding &) = delete;
+    JsonBuilding &operator=(const JsonBuilding &) = delete;
+};
+
 #endif

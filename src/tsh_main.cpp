@@ -21,6 +21,7 @@
 #include "tsh_daemon.h"
 #include "tsh_dal.h"
 #include "tsh_get_dalfld.h"
+#include "tsh_json.h"
 #include "tsh_log.h"
 #include "tsh_queue.h"
 #include "tsh_sot.h"
@@ -282,6 +283,7 @@ int main(int argc, char **argv)
         return -1;
     }
     set_binary_name(argv[0]);
+    json_fault_init();
 
     char path[64];
     pid_path(path);
@@ -370,6 +372,7 @@ int main(int argc, char **argv)
     TSH_LOG(TSH_INFO, "[DAL_TSH] : Sending router info to SA cloud at router reboot\n");
     pushRouterInfo(RI_STARTUP);
     stop_if_requested();
+    json_fault_arm();
 
     while (!tsh_shutting_down()) {
         if (sem_wait(&shutdown_sem) != 0 && errno != EINTR)

@@ -63,15 +63,24 @@ int send_twice(int (*call)(const char *), const char *text, const char *attempt_
 // NULL when memory ran out.
 JsonObject records_json(int kind, const void *records, int count)
 {
+    JsonBuilding scope;
     JsonObject o(count > 1 ? cJSON_CreateArray() : cJSON_CreateObject());
     if (o && cjson_create_json_file(o.get(), kind, records, count) != KJSON_OK)
         o.reset();
+    if (!o)
+        TSH_LOG(TSH_ERROR, "json of kind %d could not be built\n", kind);
     return o;
 }
 
 JsonText print(const JsonObject &o)
 {
-    return JsonText(o ? cJSON_PrintUnformatted(o.get()) : nullptr);
+    if (!o)
+        return nullptr;
+    JsonBuilding scope;
+    JsonText text(cJSON_PrintUnformatted(o.get()));
+    if (!text)
+        TSH_LOG(TSH_ERROR, "json text could not be built\n");
+    return text;
 }
 
 void copy_text(char *to, size_t size, const char *from)
@@ -93,11 +102,10 @@ SatelliteResult satellite_removal(const char *mac, const char *category)
         if (std::string_view(category) != "satellite") {
             TSH_LOG(TSH_INFO, "DeviceCategory is not satellite. DeviceCategory:%s\n", category);
             result = SAT_NOT_SATELLITE;
-        } else if (!text) {
-            TSH_LOG(TSH_ERROR, "satelliteMAC json could not be built, nothing sent\n");
-        } else if (send_twice(sa_broker_remove_satellite, text.get(), "Telva SOT for sa_broker_remove_satellite()\n",
-                              "Failed to called sa_broker_remove_satellite()! Re-trying ..\n",
-                              "Successfully called sa_broker_remove_satellite() function\n") == 0) {
+        } else if (text && send_twice(sa_broker_remove_satellite, text.get(),
+                                      "Telva SOT for sa_broker_remove_satellite()\n",
+                                      "Failed to called sa_broker_remove_satellite()! Re-trying ..\n",
+                                      "Successfully called sa_broker_remove_satellite() function\n") == 0) {
             result = SAT_REMOVED;
         }
     }
@@ -111,9 +119,7 @@ int send_device_info(const deviceinfo &rec, const char *shown, const char *what)
     JsonObject obj = records_json(KJSON_KIND_DEVICE_INFO, &rec, 1);
     JsonText text = print(obj);
     int rc = 1;
-    if (!text) {
-        TSH_LOG(TSH_ERROR, "%s json could not be built, nothing sent\n", what);
-    } else {
+    if (text) {
         TSH_LOG(TSH_INFO, shown, text.get());
         char attempt[96], retry[128];
         std::snprintf(attempt, sizeof attempt, "Telva SOT for sa_broker_set_device_info(%s)\n", what);
@@ -216,7 +222,10 @@ int telva_sot_status_for_devices(cJSON *object)
 {
     if (!object)
         return 1;
-    JsonText text(cJSON_PrintUnformatted(object));
+    JsonText text = [object] {
+        JsonBuilding scope;
+        return JsonText(cJSON_PrintUnformatted(object));
+    }();
     if (!text) {
         TSH_LOG(TSH_ERROR, "dev_online_status json could not be built, nothing sent\n");
         return 1;

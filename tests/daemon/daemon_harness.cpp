@@ -106,14 +106,39 @@ Lab &Lab::get()
     return *the_lab;
 }
 
+bool Lab::start_q7()
+{
+    const std::string server = agenttest::setting("TSH_SOURCE_DIR") + "/host/q7/q7-server";
+    return run_process({server, "start", "--dir", dir_->path(), "--schema", dir_->file("schema.json")}) == 0;
+}
+
+pid_t Lab::q7_pid() const
+{
+    return std::atoi(read_file(dir_->file("redis.pid")).c_str());
+}
+
+bool Lab::restart_q7()
+{
+    const pid_t pid = q7_pid();
+    if (pid <= 0 || ::kill(pid, SIGKILL) != 0)
+        return false;
+    wait_until([&] { return ::kill(pid, 0) != 0; });
+    return start_q7();
+}
+
+bool Lab::restart_agent()
+{
+    agent_->kill_hard();
+    return agent_->start();
+}
+
 void Lab::SetUp()
 {
     the_lab = this;
     dir_ = std::make_unique<TempDir>();
     const std::string schema = dir_->file("schema.json");
     ASSERT_TRUE(write_test_schema(agenttest::setting("TSH_SOURCE_DIR") + "/host/q7/schema.json", schema));
-    const std::string server = agenttest::setting("TSH_SOURCE_DIR") + "/host/q7/q7-server";
-    ASSERT_EQ(run_process({server, "start", "--dir", dir_->path(), "--schema", schema}), 0);
+    ASSERT_TRUE(start_q7());
     setenv("Q7_SOCKET", dir_->file("q7.sock").c_str(), 1);
     agent_ = std::make_unique<agenttest::PrivateAgent>();
     ASSERT_TRUE(agent_->start());

@@ -61,6 +61,13 @@ class Lab : public ::testing::Environment {
     int calls(const std::string &call);
     // The agent's state document.
     saproto::JsonPtr agent_state();
+    // The Q7 server's process, and a restart of it after a kill -9 (its data
+    // is gone; the schema comes back).
+    pid_t q7_pid() const;
+    bool restart_q7();
+    // The agent killed as in a crash and started again (its state and
+    // journal are gone).
+    bool restart_agent();
     // Device row: MAC, UUID and the update flag on; state, name as given.
     void device(unsigned row, const std::string &mac, const std::string &uuid, const std::string &state = "");
     // The tables and agent settings the tests use, back to a known start:
@@ -68,6 +75,8 @@ class Lab : public ::testing::Environment {
     void reset();
 
   private:
+    bool start_q7();
+
     std::unique_ptr<TempDir> dir_;
     std::unique_ptr<agenttest::PrivateAgent> agent_;
     q7_handle *q7_ = nullptr;
