@@ -94,6 +94,23 @@ TEST_F(Faults, SignalBurstsAreAnsweredAndTheStopStaysOrderly)
     expect_orderly_stop(d);
 }
 
+TEST_F(Faults, AKilledDaemonsPidFileIsTakenOverByTheNextOne)
+{
+    {
+        Daemon first;
+        ASSERT_TRUE(first.start());
+        ASSERT_TRUE(first.wait_ready()) << first.err();
+        first.signal(SIGKILL);
+        ASSERT_EQ(first.wait_exit(), std::optional<int>(128 + SIGKILL));
+    }
+    ASSERT_TRUE(path_exists(PID_FILE));
+    Daemon next;
+    ASSERT_TRUE(next.start());
+    ASSERT_TRUE(next.wait_ready()) << next.err();
+    EXPECT_EQ(std::atoi(read_file(PID_FILE).c_str()), next.pid());
+    expect_orderly_stop(next);
+}
+
 TEST_F(Faults, AKilledDatabaseIsReconnectedAndItsSubscriptionsComeBack)
 {
     ASSERT_NO_FATAL_FAILURE(devices(lab, 2));
