@@ -79,7 +79,11 @@ long refresh_period_ms()
 // or not in that form.
 void scan_member(const char *text, const char *name, bool quoted, char stop, char *out, size_t size)
 {
+    if (!out || size == 0)
+        return;
     std::memset(out, 0, size);
+    if (!text)
+        return;
     const char *p = std::strstr(text, name);
     if (!p)
         return;
