@@ -28,15 +28,20 @@
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_agent";
 
-// Length of one retry-delay second. Tests shorten it through the
-// environment so that a schedule of 2 s steps runs in milliseconds.
+// A duration that tests shorten through the environment; `fallback` when
+// the variable is unset or not a positive number.
+long test_ms(const char *name, long fallback)
+{
+    const char *v = std::getenv(name);
+    const long n = v ? std::strtol(v, nullptr, 10) : 0;
+    return n > 0 ? n : fallback;
+}
+
+// Length of one retry-delay second: a schedule of 2 s steps can run in
+// milliseconds.
 long retry_unit_ms()
 {
-    static const long unit = [] {
-        const char *v = std::getenv("TSH_TEST_RETRY_UNIT_MS");
-        long n = v ? std::strtol(v, nullptr, 10) : 0;
-        return n > 0 ? n : 1000L;
-    }();
+    static const long unit = test_ms("TSH_TEST_RETRY_UNIT_MS", 1000L);
     return unit;
 }
 
@@ -56,20 +61,10 @@ const char *text_or_empty(const char *s)
     return s ? s : "";
 }
 
-// A text handed out by the agent library.
-struct FreeText {
-    void operator()(char *t) const { std::free(t); }
-};
-using AgentText = std::unique_ptr<char, FreeText>;
-
-// Period of the agent check; tests shorten it through the environment.
+// Period of the agent check.
 long refresh_period_ms()
 {
-    static const long period = [] {
-        const char *v = std::getenv("TSH_TEST_REFRESH_PERIOD_MS");
-        long n = v ? std::strtol(v, nullptr, 10) : 0;
-        return n > 0 ? n : 300 * 1000L;
-    }();
+    static const long period = test_ms("TSH_TEST_REFRESH_PERIOD_MS", 300 * 1000L);
     return period;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <cstdlib>
 #include <memory>
 
 struct JsonDelete {
@@ -15,6 +16,12 @@ struct JsonTextFree {
 };
 using JsonObject = std::unique_ptr<cJSON, JsonDelete>;
 using JsonText = std::unique_ptr<char, JsonTextFree>;
+
+// A text handed out by the agent library, released with free.
+struct AgentTextFree {
+    void operator()(char *t) const { std::free(t); }
+};
+using AgentText = std::unique_ptr<char, AgentTextFree>;
 
 // Test-only: TSH_TEST_JSON_ALLOC_FAIL_AT=n makes the n-th allocation made
 // inside a JsonBuilding scope, counted from json_fault_arm(), fail.

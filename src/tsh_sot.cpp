@@ -34,12 +34,6 @@ constexpr useconds_t RETRY_PAUSE_US = 2000;
 std::mutex import_lock;
 DiscoveredDevice discovered_devices[KJSON_MAX_DEVICES];
 
-// A text handed out by the agent library.
-struct FreeText {
-    void operator()(char *t) const { std::free(t); }
-};
-using AgentText = std::unique_ptr<char, FreeText>;
-
 enum SatelliteResult { SAT_REMOVED, SAT_REFUSED, SAT_NOT_SATELLITE };
 
 // Two attempts, a pause after each refusal; 0 once one was accepted.

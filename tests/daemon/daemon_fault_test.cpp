@@ -47,8 +47,7 @@ std::string display_name(Lab &lab, const std::string &uuid)
     saproto::JsonPtr s = lab.agent_state();
     const cJSON *dev = cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(s.get(), "device_info"),
                                                         uuid.c_str());
-    const cJSON *name = cJSON_GetObjectItemCaseSensitive(dev, "display_name");
-    return cJSON_IsString(name) ? name->valuestring : "";
+    return dev ? text_of(dev, "display_name") : "";
 }
 
 // Devices 0..n-1 with a UUID each and updates on.
@@ -219,10 +218,7 @@ TEST_F(Faults, AnAgentKilledAHundredTimesEndsWithEveryDevicesLastState)
         const cJSON *all = cJSON_GetObjectItemCaseSensitive(s.get(), "device_info");
         for (int r = 0; r < rows; ++r) {
             const cJSON *dev = cJSON_GetObjectItemCaseSensitive(all, ("u-" + std::to_string(r)).c_str());
-            const cJSON *name = cJSON_GetObjectItemCaseSensitive(dev, "display_name");
-            const cJSON *tb = cJSON_GetObjectItemCaseSensitive(dev, "traffic_blocked");
-            if (!cJSON_IsString(name) || name->valuestring != "last-" + std::to_string(r) || !cJSON_IsNumber(tb) ||
-                tb->valueint != r % 2)
+            if (text_of(dev, "display_name") != "last-" + std::to_string(r) || int_of(dev, "traffic_blocked") != r % 2)
                 return false;
         }
         return true;

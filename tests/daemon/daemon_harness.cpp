@@ -386,6 +386,23 @@ std::optional<int> Daemon::wait_exit(std::chrono::milliseconds limit)
     return status_;
 }
 
+std::string text_of(const cJSON *j, const char *name)
+{
+    const cJSON *m = cJSON_GetObjectItemCaseSensitive(j, name);
+    return cJSON_IsString(m) ? m->valuestring : "<absent>";
+}
+
+int int_of(const cJSON *j, const char *name)
+{
+    const cJSON *m = cJSON_GetObjectItemCaseSensitive(j, name);
+    return cJSON_IsNumber(m) ? m->valueint : -99;
+}
+
+saproto::JsonPtr parse(const std::string &text)
+{
+    return saproto::JsonPtr(cJSON_Parse(text.c_str()));
+}
+
 void settle(Lab &lab, const Daemon &d)
 {
     const std::string line = "[DAL_TSH] - Change notification on table: dalLogCfg for field: TshLogToFile";

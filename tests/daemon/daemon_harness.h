@@ -116,6 +116,12 @@ class Daemon {
     std::optional<int> status_;
 };
 
+// Reading the agent's JSON: a member's text ("<absent>" when missing or not
+// a string) or number (-99), and a text parsed.
+std::string text_of(const cJSON *j, const char *name);
+int int_of(const cJSON *j, const char *name);
+saproto::JsonPtr parse(const std::string &text);
+
 // Waits for the dispatches made so far to end: dispatches run one at a time
 // on the daemon's Q7 callback thread, so once a later notification has been
 // logged the earlier ones are finished.

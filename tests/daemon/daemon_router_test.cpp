@@ -17,12 +17,6 @@ std::string members(const cJSON *j)
     return names;
 }
 
-std::string text_of(const cJSON *j, const char *name)
-{
-    const cJSON *m = cJSON_GetObjectItemCaseSensitive(j, name);
-    return cJSON_IsString(m) ? m->valuestring : "<absent>";
-}
-
 void set_router(Lab &lab, const char *rp)
 {
     ASSERT_EQ(lab.set("General", "DeviceName", "Home-GW"), Q7_OK);

@@ -12,23 +12,6 @@ using Stress = DaemonTest;
 
 constexpr const char MAC5[] = "F0:9F:C2:00:7F:80";
 
-saproto::JsonPtr parse(const std::string &text)
-{
-    return saproto::JsonPtr(cJSON_Parse(text.c_str()));
-}
-
-std::string text_of(const cJSON *j, const char *name)
-{
-    const cJSON *m = cJSON_GetObjectItemCaseSensitive(j, name);
-    return cJSON_IsString(m) ? m->valuestring : "<absent>";
-}
-
-int int_of(const cJSON *j, const char *name)
-{
-    const cJSON *m = cJSON_GetObjectItemCaseSensitive(j, name);
-    return cJSON_IsNumber(m) ? m->valueint : -99;
-}
-
 std::string acked(bool ok, unsigned row)
 {
     return std::string("TelvaSoTResponseStatus setted as ") + (ok ? "true" : "false") +
