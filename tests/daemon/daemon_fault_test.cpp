@@ -303,7 +303,9 @@ TEST_F(Faults, AnAgentThatNeverStartsCostsNothingMoreOverTime)
     const long rss = rss_kb(d.pid());
     const int fds = fd_count(d.pid());
     ASSERT_TRUE(d.wait_err("try count 120,", 1, 60s)) << d.err();
-    EXPECT_EQ(fd_count(d.pid()), fds);
+    // A try may have its socket open at either sample; a leak would show
+    // as one descriptor per try, eighty here.
+    EXPECT_LE(fd_count(d.pid()), fds + 1);
     EXPECT_LT(rss_kb(d.pid()) - rss, 256) << "RSS grew from " << rss << " kB";
     EXPECT_EQ(lab.get("TelvaCfg", "SAService"), "DOWN");
     expect_orderly_stop(d);
