@@ -1,0 +1,40 @@
+# Benchmarks: plain programs with their own timing loops, run by scripts/bench.
+# Included from here natively, and by cross.cmake into a cross build, so
+# every path is given from this file's own directory.
+set(B ${CMAKE_CURRENT_LIST_DIR})
+if(TARGET q7lib)
+  add_executable(q7_bench ${B}/q7_bench.cpp)
+  target_include_directories(q7_bench PRIVATE ${CMAKE_SOURCE_DIR}/platform)
+  target_link_libraries(q7_bench PRIVATE q7lib PkgConfig::HIREDIS)
+endif()
+
+# The daemon benches drive the daemon, a Q7 server and an agent.
+if(TARGET TeSvcHdlr AND TARGET sa-agentd AND TARGET sabroker AND TARGET q7lib AND TARGET wexlib)
+  add_library(bench_journal STATIC ${B}/bench_journal.cpp)
+  target_include_directories(bench_journal PUBLIC ${B})
+  target_link_libraries(bench_journal PUBLIC saproto Threads::Threads)
+  add_library(bench_lab STATIC ${B}/bench_lab.cpp)
+  target_link_libraries(bench_lab PUBLIC bench_journal q7lib)
+
+  add_executable(device_bench ${B}/device_bench.cpp)
+  target_link_libraries(device_bench PRIVATE bench_lab sabroker)
+  add_executable(daemon_bench ${B}/daemon_bench.cpp)
+  target_link_libraries(daemon_bench PRIVATE bench_lab wexlib)
+  foreach(b device_bench daemon_bench)
+    add_dependencies(${b} TeSvcHdlr sa-agentd agentctl)
+  endforeach()
+
+  if(TSH_TESTS AND COMMAND tsh_gtest AND TARGET agent_test_util)
+    tsh_gtest(bench_journal_test SOURCES ${B}/bench_journal_test.cpp LIBS bench_journal sabroker agent_test_util)
+    tsh_gtest(bench_lab_test SOURCES ${B}/bench_lab_test.cpp LIBS bench_lab)
+    # They start the daemon: they hold the lock of the daemon's end-to-end
+    # tests, whose pid file they share.
+    add_executable(device_bench_test ${B}/device_bench_test.cpp)
+    target_include_directories(device_bench_test PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+    target_link_libraries(device_bench_test PRIVATE agent_test_util GTest::gtest_main Threads::Threads)
+    add_dependencies(device_bench_test device_bench daemon_bench)
+    set_property(TARGET device_bench_test PROPERTY CROSSCOMPILING_EMULATOR env ${TSH_TEST_ENV})
+    gtest_discover_tests(device_bench_test DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
+      PROPERTIES TIMEOUT 180 RESOURCE_LOCK tsh_daemon)
+  endif()
+endif()
