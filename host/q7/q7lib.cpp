@@ -11,9 +11,12 @@
  * notification happens only on change and in commit order. Each handle keeps
  * two connections: the command connection (any caller thread, one mutex per
  * round trip) and the subscriber connection, owned by the handle's callback
- * thread, which filters by the subscribed tables and runs the callback.
+ * thread, which filters by the subscribed tables and runs the callback. The
+ * subscriber connection is opened by the first q7_subscribe: a handle that
+ * only reads and writes is not woken by every change on the server.
  */
 #pragma GCC visibility push(default)
+#include "q7host.h"
 #include "q7lib.h"
 #pragma GCC visibility pop
 
@@ -45,10 +48,12 @@ constexpr const char *kSchemaKey = "q7:schema";
 constexpr const char *kChannel = "q7:notify";
 constexpr int kDefaultTimeoutMs = 2000;
 
-// KEYS[1] row hash; ARGV: field, new value, default, channel, message.
-// Absent counts as the default, so writing the default to an unwritten
-// field changes nothing and notifies nobody.
+// KEYS[1] row hash; ARGV: field, new value, default, channel, message and,
+// for a guarded set, the guard's field, value and default (-1: it did not
+// hold). Absent counts as the default, so writing the default to an
+// unwritten field changes nothing and notifies nobody.
 constexpr const char *kSetScript =
+    "if ARGV[6] and (redis.call('HGET', KEYS[1], ARGV[6]) or ARGV[8]) ~= ARGV[7] then return -1 end\n"
     "local old = redis.call('HGET', KEYS[1], ARGV[1]) or ARGV[3]\n"
     "if old == ARGV[2] then return 0 end\n"
     "redis.call('HSET', KEYS[1], ARGV[1], ARGV[2])\n"
@@ -199,14 +204,20 @@ struct q7_handle {
     std::mutex schema_mu;
     q7::SchemaPtr schema;
 
-    // sub_mu guards tables, cb and cb_ctx: caller threads write them, the
-    // callback thread reads them for each notification.
+    // sub_mu guards tables, cb, cb_ctx and handed: caller threads write
+    // them, the callback thread reads them for each notification.
     std::mutex sub_mu;
     std::set<std::string, std::less<>> tables;
     q7_change_cb cb = nullptr;
     void *cb_ctx = nullptr;
+    CtxPtr handed;  // the first subscriber connection, for the callback thread
 
-    // Owned by the callback thread once it runs (q7_init sets them up first).
+    // first_mu serialises the first subscriptions; subscribed is set once
+    // the callback thread has a connection to take (read by any thread).
+    std::mutex first_mu;
+    std::atomic<bool> subscribed{false};
+
+    // Owned by the callback thread.
     CtxPtr sub;
     Backoff sub_backoff;
     Fd wake_rd, wake_wr;
@@ -282,16 +293,46 @@ struct q7_handle {
         return Q7_TIMEOUT;
     }
 
-    // Callback thread (and q7_init before it starts).
-    bool subscribe_channel()
+    // A connection subscribed to the channel, or nothing (pace: failed).
+    CtxPtr open_subscriber(Backoff &pace)
     {
         ReplyPtr r;
-        CtxPtr c = open_connection(sub_backoff, "SUBSCRIBE", kChannel, r);
-        if (c && r->type != REDIS_REPLY_ARRAY)
-            sub_backoff.failed();
-        else if (c)
-            sub = std::move(c);
+        CtxPtr c = open_connection(pace, "SUBSCRIBE", kChannel, r);
+        if (c && r->type != REDIS_REPLY_ARRAY) {
+            pace.failed();
+            c.reset();
+        }
+        return c;
+    }
+
+    // Callback thread. The first connection is opened by q7_subscribe, so
+    // that the changes after its return are delivered; a lost one is
+    // replaced here.
+    bool subscribe_channel()
+    {
+        // Read first: once it is set, the first connection has been handed.
+        const bool after_first = subscribed;
+        {
+            std::lock_guard lk(sub_mu);
+            sub = std::move(handed);
+        }
+        if (!sub && after_first)
+            sub = open_subscriber(sub_backoff);
         return sub != nullptr;
+    }
+
+    void wake()
+    {
+        char c = 1;
+        while (write(wake_wr.fd, &c, 1) < 0 && errno == EINTR) {
+        }
+    }
+
+    void drain_wake()
+    {
+        char buf[16];
+        while (read(wake_rd.fd, buf, sizeof buf) > 0) {
+        }
     }
 
     void deliver(const redisReply *m)
@@ -343,15 +384,19 @@ struct q7_handle {
     {
         while (!closing) {
             if (!sub && !subscribe_channel()) {
+                // Until the first q7_subscribe, only a wake-up ends the wait.
                 pollfd w{wake_rd.fd, POLLIN, 0};
-                poll(&w, 1, static_cast<int>(sub_backoff.remaining().count()));
+                poll(&w, 1, subscribed ? static_cast<int>(sub_backoff.remaining().count()) : -1);
+                drain_wake();
                 continue;
             }
             pollfd p[2] = {{sub->fd, POLLIN, 0}, {wake_rd.fd, POLLIN, 0}};
             if (poll(p, 2, -1) < 0)
                 continue;
-            if (p[1].revents)
-                continue;  // only q7_destroy writes there
+            if (p[1].revents) {
+                drain_wake();
+                continue;
+            }
             if (p[0].revents && !read_notifications())
                 sub.reset();  // changes until the next SUBSCRIBE are lost
         }
@@ -466,24 +511,50 @@ int get_value(q7_handle *h, const char *table, unsigned row, const char *field, 
     });
 }
 
-int set_value(q7_handle *h, const char *table, unsigned row, const char *field, int kind, const char *text)
+// The field and value a guarded set needs its row to hold.
+struct Guard {
+    const char *field;
+    const char *value;
+    int *held;
+};
+
+int set_value(q7_handle *h, const char *table, unsigned row, const char *field, int kind, const char *text,
+              const Guard *guard = nullptr)
 {
     return on_field(h, table, row, field, kind, [&](const Target &t) -> int {
-        std::string value;
+        std::string value, guard_value;
         if (!text)
             return Q7_INVALID;
         if (int rc = q7::canonical(*t.f, text, value))
             return rc;
+        Target g;
+        if (guard) {
+            if (!guard->value || !guard->held)
+                return Q7_INVALID;
+            if (int rc = resolve(h, table, row, guard->field, kAnyKind, g))
+                return rc;
+            if (int rc = q7::canonical(*g.f, guard->value, guard_value))
+                return rc;
+        }
         char msg[160];
         snprintf(msg, sizeof msg, "%s\t%u\t%s", table, row, field);
-        ReplyPtr r;
-        int rc = h->roundtrip({"EVALSHA", h->script_sha, "1", t.key, field, value, t.f->def, kChannel, msg}, r);
+        auto run = [&](std::string_view verb, std::string_view script) {
+            ReplyPtr r;
+            int rc = guard ? h->roundtrip({verb, script, "1", t.key, field, value, t.f->def, kChannel, msg,
+                                           guard->field, guard_value, g.f->def},
+                                          r)
+                           : h->roundtrip({verb, script, "1", t.key, field, value, t.f->def, kChannel, msg}, r);
+            if (rc == Q7_OK && is_error(r, "NOSCRIPT"))
+                return -1;
+            if (rc == Q7_OK && (is_error(r) || r->type != REDIS_REPLY_INTEGER))
+                return static_cast<int>(Q7_ERROR);
+            if (rc == Q7_OK && guard)
+                *guard->held = r->integer != -1;
+            return rc;
+        };
+        int rc = run("EVALSHA", h->script_sha);
         // The server forgets scripts when it restarts.
-        if (rc == Q7_OK && is_error(r, "NOSCRIPT"))
-            rc = h->roundtrip({"EVAL", kSetScript, "1", t.key, field, value, t.f->def, kChannel, msg}, r);
-        if (rc == Q7_OK && is_error(r))
-            rc = Q7_ERROR;
-        return rc;
+        return rc == -1 ? run("EVAL", kSetScript) : rc;
     });
 }
 
@@ -547,9 +618,7 @@ q7_handle *q7_init(void)
         h->wake_wr.fd = p[1];
         for (int fd : p)
             fcntl(fd, F_SETFD, FD_CLOEXEC);
-        // Subscribed before q7_init returns: no write after it is missed.
-        if (!h->subscribe_channel())
-            return nullptr;
+        fcntl(p[0], F_SETFL, O_NONBLOCK);
         h->thread = std::thread([p = h.get()] { p->run(); });
         return h.release();
     } catch (...) {
@@ -565,9 +634,7 @@ void q7_destroy(q7_handle *h)
         h->self_destroy = true;  // the callback thread frees it on return
         return;
     }
-    char c = 1;
-    while (write(h->wake_wr.fd, &c, 1) < 0 && errno == EINTR) {
-    }
+    h->wake();
     h->thread.join();
     h->wait_idle();
     delete h;
@@ -595,6 +662,23 @@ int q7_subscribe(q7_handle *h, const char *table, int on)
     if (!s->tables.count(std::string_view(table)))
         return Q7_NOSUCH_ITEM;
     try {
+        // Subscribed before the first q7_subscribe returns: no write after
+        // it is missed.
+        if (on && !h->subscribed) {
+            std::lock_guard first(h->first_mu);
+            if (!h->subscribed) {
+                Backoff once;
+                CtxPtr c = h->open_subscriber(once);
+                if (!c)
+                    return Q7_TIMEOUT;
+                {
+                    std::lock_guard lk(h->sub_mu);
+                    h->handed = std::move(c);
+                }
+                h->subscribed = true;
+                h->wake();
+            }
+        }
         std::lock_guard lk(h->sub_mu);
         if (on)
             h->tables.emplace(table);
@@ -697,6 +781,13 @@ int q7_set_mac(q7_handle *h, const char *table, unsigned int row, const char *fi
 int q7_set_ipv4(q7_handle *h, const char *table, unsigned int row, const char *field, const uint8_t ip[4])
 {
     return set_bytes(h, table, row, field, Q7_KIND_IPV4, ip);
+}
+
+int q7_set_text_if(q7_handle *h, const char *table, unsigned int row, const char *field, const char *value,
+                   const char *guard_field, const char *guard_value, int *held)
+{
+    const Guard guard{guard_field, guard_value, held};
+    return set_value(h, table, row, field, kAnyKind, value, &guard);
 }
 
 int q7_field_kind(q7_handle *h, const char *table, const char *field, q7_kind *kind)

@@ -3,20 +3,21 @@
  * "Wexsignature" by its MAC and writes the agent's DID there, over a Q7
  * connection of its own.
  *
- * The rows' MACs are cached: a hit is confirmed by re-reading that one row,
- * a miss (or a stale hit) re-reads all rows once, so devices that moved or
- * appeared since the last lookup are found.
+ * The rows' MACs are cached. A hit is written with the row's MAC as the
+ * write's guard, one round trip; a miss (or a stale hit) re-reads all rows
+ * once, so devices that moved or appeared since the last lookup are found.
  */
 #include "wexlib.h"
 
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
 
-#include "q7lib.h"
+#include "q7host.h"
 
 #define WEX_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -92,18 +93,32 @@ int cached_row(const Mac &mac)
     return -1;
 }
 
-// Row of `mac`, -1 when no row holds it, -2 when Q7 failed.
-int find_row(const Mac &mac)
+// Writes the DID at the lowest row holding `mac` as the cache has it, the
+// cache read again (once) when it misses or the row no longer holds it.
+int write_did(const Mac &mac, const char *did)
 {
-    if (state.macs_valid) {
-        int row = cached_row(mac);
-        Mac now{};
-        if (row >= 0 && read_row_mac(static_cast<unsigned int>(row), now) && now == mac)
-            return row;
+    char mac_text[18];
+    snprintf(mac_text, sizeof mac_text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
+             mac[5]);
+    bool fresh = !state.macs_valid;
+    if (fresh && !refresh_macs())
+        return WEX_ERR_Q7;
+    for (;;) {
+        const int row = cached_row(mac);
+        if (row >= 0) {
+            int held = 0;
+            if (q7_set_text_if(state.q7, table_name, static_cast<unsigned int>(row), did_field, did, mac_field,
+                               mac_text, &held) != Q7_OK)
+                return WEX_ERR_Q7;
+            if (held)
+                return WEX_OK;
+        }
+        if (fresh)
+            return WEX_ERR_NO_DEVICE;  // not there, or moved while being looked up
+        if (!refresh_macs())
+            return WEX_ERR_Q7;
+        fresh = true;
     }
-    if (!refresh_macs())
-        return -2;
-    return cached_row(mac);
 }
 
 int update_did(const char *mac_text, const char *value, int value_width)
@@ -123,14 +138,7 @@ int update_did(const char *mac_text, const char *value, int value_width)
     std::lock_guard<std::mutex> hold(state_lock);
     if (!state.q7)
         return WEX_ERR_NOT_INIT;
-    int row = find_row(*mac);
-    if (row == -1)
-        return WEX_ERR_NO_DEVICE;
-    if (row < 0)
-        return WEX_ERR_Q7;
-    return q7_set_ascii(state.q7, table_name, static_cast<unsigned int>(row), did_field, did) == Q7_OK
-               ? WEX_OK
-               : WEX_ERR_Q7;
+    return write_did(*mac, did);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
  * teardown while callbacks run.
  */
 #include "q7_test_util.h"
+#include "q7host.h"
 
 #include <dirent.h>
 
@@ -28,16 +29,18 @@ std::string text(q7_handle *h, const char *table, unsigned row, const char *fiel
     return rc ? "error " + std::to_string(rc) : buf;
 }
 
-size_t thread_count()
+size_t entries(const char *dir)
 {
     size_t n = 0;
-    DIR *d = opendir("/proc/self/task");
+    DIR *d = opendir(dir);
     while (d && readdir(d))
         n++;
     if (d)
         closedir(d);
     return n;
 }
+
+size_t thread_count() { return entries("/proc/self/task"); }
 
 }  // namespace
 
@@ -185,8 +188,13 @@ TEST(Q7Notify, OnlyOnChangeAndOnlySubscribedTables)
     reset_rows("TelvaCfg", 0, 1);
     reset_rows("TelvaStatus", 0, 1);
     rec.attach(r.get());
+    // A handle opens its subscriber connection at its first subscription
+    // only, so a handle that watches nothing is not woken by every write.
+    const size_t fds = entries("/proc/self/fd");
     ASSERT_EQ(q7_subscribe(r.get(), "TelvaCfg", 1), Q7_OK);
+    EXPECT_EQ(entries("/proc/self/fd"), fds + 1);
     ASSERT_EQ(q7_subscribe(r.get(), "TelvaStatus", 1), Q7_OK);
+    EXPECT_EQ(entries("/proc/self/fd"), fds + 1);
 
     // The default into an unwritten field, and the same value again, change
     // nothing; a write to an unsubscribed table is not delivered. Commit
@@ -210,6 +218,40 @@ TEST(Q7Notify, OnlyOnChangeAndOnlySubscribedTables)
     got.insert(got.end(), more.begin(), more.end());
     EXPECT_EQ(got, std::vector<Change>(2, status));
     EXPECT_EQ(own.count(), 0u);
+}
+
+TEST(Q7Notify, AGuardedSetWritesAndNotifiesOnlyWhileItsGuardHolds)
+{
+    Recorder rec;
+    Handle w = open_handle(), r = open_handle();
+    ASSERT_TRUE(w && r);
+    reset_rows("Wexsignature", 7, 1);
+    rec.attach(r.get());
+    ASSERT_EQ(q7_subscribe(r.get(), "Wexsignature", 1), Q7_OK);
+    ASSERT_EQ(q7_set_text(w.get(), "Wexsignature", 7, "DeviceMAC", "02:00:00:00:00:07"), Q7_OK);
+    int held = -1;
+    // The guard compares canonical texts: the lower-case form holds.
+    ASSERT_EQ(q7_set_text_if(w.get(), "Wexsignature", 7, "DeviceDID", "d1", "DeviceMAC", "02:00:00:00:00:07", &held),
+              Q7_OK);
+    EXPECT_EQ(held, 1);
+    ASSERT_EQ(q7_set_text_if(w.get(), "Wexsignature", 7, "DeviceDID", "d2", "DeviceMAC", "02:00:00:00:00:08", &held),
+              Q7_OK);
+    EXPECT_EQ(held, 0);
+    EXPECT_EQ(text(w.get(), "Wexsignature", 7, "DeviceDID"), "d1");
+    // An unwritten guard field holds its default.
+    ASSERT_EQ(q7_set_text_if(w.get(), "Wexsignature", 7, "DeviceDID", "d3", "DeviceIP", "0.0.0.0", &held), Q7_OK);
+    EXPECT_EQ(held, 1);
+    // Commit order: a write the failed guard let through would come before the marker.
+    ASSERT_EQ(q7_set_text(w.get(), "Wexsignature", 7, "DeviceIP", "10.0.0.7"), Q7_OK);
+    std::vector<Change> want = {{"Wexsignature", 7, "DeviceMAC"}, {"Wexsignature", 7, "DeviceDID"},
+                                {"Wexsignature", 7, "DeviceDID"}, {"Wexsignature", 7, "DeviceIP"}};
+    EXPECT_EQ(rec.until(want.back()), want);
+    EXPECT_EQ(q7_set_text_if(w.get(), "Wexsignature", 7, "DeviceDID", "x", "NoSuchField", "1", &held),
+              Q7_NOSUCH_ITEM);
+    EXPECT_EQ(q7_set_text_if(w.get(), "Wexsignature", 7, "DeviceDID", "x", "DeviceMAC", "not a mac", &held),
+              Q7_ENCODING);
+    EXPECT_EQ(q7_set_text_if(w.get(), "Wexsignature", 7, "DeviceDID", "x", "DeviceMAC", nullptr, &held), Q7_INVALID);
+    EXPECT_EQ(text(w.get(), "Wexsignature", 7, "DeviceDID"), "d3");
 }
 
 TEST(Q7Notify, ConcurrentWritersInCommitOrderExactlyOnce)
