@@ -268,15 +268,6 @@ void imports(Lab &lab, Daemon &daemon)
         snprintf(text, sizeof text, "floor-%d-%u", repeat, i);
         set(q7, "Wexsignature", i % kDevices, "DeviceDID", text);
     });
-    // What the device-information library does per MAC: confirm the cached
-    // row by reading its MAC, then write the DID.
-    const double lookup_floor = total_ms([&](int repeat, unsigned i) {
-        uint8_t mac[6];
-        q7_check(q7_get_mac(q7, "Wexsignature", i % kDevices, "DeviceMAC", mac), "get", "Wexsignature",
-                 i % kDevices, "DeviceMAC");
-        snprintf(text, sizeof text, "lookup-%d-%u", repeat, i);
-        set(q7, "Wexsignature", i % kDevices, "DeviceDID", text);
-    });
     // The same updates through the device-information library, by the bench.
     if (wex_init() != WEX_OK)
         fail("wex_init: no Q7 server for the device-information library");
@@ -329,7 +320,6 @@ void imports(Lab &lab, Daemon &daemon)
     printf("imports %d of %u devices x %u MACs (%u DeviceDID writes each, every MAC in the table)\n",
            lab.opt.imports, kDevices, kMacsPerDevice, kUpdates);
     line("floor: 1024 q7 sets", {floor, 0, floor}, "ms", true);
-    line("  1024 x (q7 get + set), the lookup", {lookup_floor, 0, lookup_floor}, "ms", true);
     line("  1024 wex_update_table_field by the bench", {wex_floor, 0, wex_floor}, "ms", true);
     line("first import: emit -> last DID written", {first_ms, 0, first_ms}, "ms", true);
     line("import: emit -> last DID written", warm, "ms", true);

@@ -7,6 +7,7 @@
 #include <cjson/cJSON.h>
 
 #include <climits>
+#include <pthread.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -371,6 +372,7 @@ void *TelvaSoTHandler(void *)
     // Waits on the queue instead of polling it: an idle worker costs
     // nothing, and an entry is taken at once. After each entry the worker
     // still pauses its 2000 us.
+    pthread_setname_np(pthread_self(), "tsh-sot");
     try {
         while (!tsh_shutting_down()) {
             QueueEntry entry;
@@ -510,6 +512,7 @@ int get_saaVersionInfo()
 
 void *threadproc(void *)
 {
+    pthread_setname_np(pthread_self(), "tsh-check");
     try {
         while (sleep_unless_shutdown(refresh_period_ms())) {
             if (get_saaVersionInfo() != 0) {

@@ -95,6 +95,7 @@ void end_agent_calls_until_teardown()
 
 void *signal_thread(void *)
 {
+    pthread_setname_np(pthread_self(), "tsh-signal");
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGUSR1);

@@ -384,8 +384,12 @@ int devices_discoveredList()
         return 1;
     }
     TSH_LOG(TSH_INFO, "TSH-SOT: and devices %s\n", text ? text.get() : "(none)");
+    // The parse only counts and the text only feeds the fetch: both go
+    // before the updates, one Q7 write per MAC, so the list is never held
+    // three times over.
     JsonObject parsed(text ? cJSON_Parse(text.get()) : nullptr);
     const int count = parsed && cJSON_IsArray(parsed.get()) ? cJSON_GetArraySize(parsed.get()) : 0;
+    parsed.reset();
     TSH_LOG(TSH_INFO, "TSH-SOT: devices_count : %d\n", count);
     if (count == 0) {
         TSH_LOG(TSH_INFO, "TSH-SOT: Deleting cJdevices\n");
@@ -395,6 +399,7 @@ int devices_discoveredList()
     int devices_dropped = 0, macs_dropped = 0;
     const int total = cjson_parse_and_fetch_ex(text.get(), KJSON_KIND_DISCOVERED, discovered_devices,
                                                &devices_dropped, &macs_dropped);
+    text.reset();
     TSH_LOG(TSH_INFO, "TSH-SOT: MULTI ONLINE STATUS TOTAL INDEX:%d\n", total);
     if (devices_dropped > 0 || macs_dropped > 0)
         TSH_LOG(TSH_ERROR, "TSH-SOT: list beyond the table's bounds: %d devices and %d MACs dropped\n",

@@ -17,6 +17,7 @@
 
 #include "proto.h"
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -213,6 +214,7 @@ int Session::call(const char *name, const char *arg, std::string *text, int sub_
 
 void Session::link_main()
 {
+    pthread_setname_np(pthread_self(), "sa-link");
     int backoff_ms = kBackoffFirstMs;
     for (;;) {
         std::string err;
@@ -339,6 +341,7 @@ void Session::on_line(const std::string &line, bool &greeted, bool &hangup)
 
 void Session::callback_main()
 {
+    pthread_setname_np(pthread_self(), "sa-events");
     std::unique_lock lk(mu_);
     for (;;) {
         cv_.wait(lk, [&] { return closed_ || !events_.empty(); });

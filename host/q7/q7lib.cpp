@@ -24,6 +24,7 @@
 
 #include <hiredis/hiredis.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -410,6 +411,7 @@ struct q7_handle {
 
     void run() noexcept
     {
+        pthread_setname_np(pthread_self(), "q7-notify");
         try {
             loop();
         } catch (...) {
