@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,7 +130,7 @@ void note_stages(std::vector<Stage> &stages, const std::vector<Receipt> &calls, 
 void startups(Lab &lab)
 {
     const Options &o = lab.opt;
-    std::vector<double> start_ms, stop_ms;
+    std::vector<double> start_ms, stop_ms, beyond_ms;
     std::vector<Stage> stages;
     for (int i = 0; i < o.starts; ++i) {
         size_t next = lab.journal.count();
@@ -144,6 +145,16 @@ void startups(Lab &lab)
                 break;
         }
         note_stages(stages, calls, t0);
+        // The resync runs from the version record to the online list.
+        std::optional<Clock::time_point> version, online;
+        for (const Receipt &r : calls) {
+            if (r.call == "get_version_info")
+                version = r.at;
+            else if (r.call == "set_device_online_status")
+                online = r.at;
+        }
+        if (version && online)
+            beyond_ms.push_back(start_ms.back() - us_between(*version, *online) / 1000);
         const auto t1 = Clock::now();
         const int status = daemon.stop();
         stop_ms.push_back(us_between(t1, Clock::now()) / 1000);
@@ -153,6 +164,17 @@ void startups(Lab &lab)
     printf("start-ups %d, tables: %s, devices \"UP\" %u of %u\n", o.starts, o.tables.c_str(), devices_up(lab.q7.get()),
            kDevices);
     line("start-up: spawn -> router info received", summarize(start_ms), "ms", true);
+    // The resync's floor: the same 2,304 gets by the bench, now.
+    std::vector<double> walk_ms;
+    for (int i = 0; i < 5; ++i) {
+        const auto w0 = Clock::now();
+        for (unsigned row = 0; row < kDevices; ++row)
+            read_record(lab.q7.get(), row);
+        walk_ms.push_back(us_between(w0, Clock::now()) / 1000);
+    }
+    line("floor: q7 walk, 256 records (2304 gets)", summarize(walk_ms), "ms", true);
+    if (!beyond_ms.empty())
+        line("start-up less its resync", summarize(beyond_ms), "ms", true);
     line("stop: SIGUSR1 -> exit", summarize(stop_ms), "ms", true);
     // Ties keep the journal's order: calls that arrived in one read.
     std::stable_sort(stages.begin(), stages.end(),
