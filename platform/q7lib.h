@@ -74,7 +74,11 @@ void q7_destroy(q7_handle *h);
 /* Registers the one change callback of the handle (replaces an earlier one). */
 int q7_subscribe_cb(q7_handle *h, q7_change_cb cb, void *ctx);
 
-/* on = 1: deliver changes of this table from now on; 0: stop delivering. */
+/*
+ * on = 1: deliver changes of this table from now on; 0: stop delivering.
+ * Q7_TIMEOUT when the server could not be reached to subscribe: the table
+ * is kept and delivery starts once the handle has reconnected by itself.
+ */
 int q7_subscribe(q7_handle *h, const char *table, int on);
 
 /* Texts are copied NUL-terminated and cut to size (size >= 1). */

@@ -665,17 +665,18 @@ int q7_subscribe(q7_handle *h, const char *table, int on)
         return Q7_NOSUCH_ITEM;
     try {
         // Subscribed before the first q7_subscribe returns: no write after
-        // it is missed.
+        // it is missed. When the server cannot be reached the callback
+        // thread keeps trying, as after a lost connection.
+        int rc = Q7_OK;
         if (on && !h->subscribed) {
             std::lock_guard first(h->first_mu);
             if (!h->subscribed) {
                 Backoff once;
-                CtxPtr c = h->open_subscriber(once);
-                if (!c)
-                    return Q7_TIMEOUT;
-                {
+                if (CtxPtr c = h->open_subscriber(once)) {
                     std::lock_guard lk(h->sub_mu);
                     h->handed = std::move(c);
+                } else {
+                    rc = Q7_TIMEOUT;
                 }
                 h->subscribed = true;
                 h->wake();
@@ -686,7 +687,7 @@ int q7_subscribe(q7_handle *h, const char *table, int on)
             h->tables.emplace(table);
         else if (auto it = h->tables.find(std::string_view(table)); it != h->tables.end())
             h->tables.erase(it);
-        return Q7_OK;
+        return rc;
     } catch (...) {
         return Q7_ERROR;
     }

@@ -31,9 +31,9 @@ TEST(Q7Restart, KilledServerFailsThenRecoversWithDataAndNotifications)
 {
     PrivateServer srv;
     ASSERT_TRUE(srv.start());
-    Recorder rec;
-    Handle w = open_on(srv), r = open_on(srv);
-    ASSERT_TRUE(w && r);
+    Recorder rec, late_rec;
+    Handle w = open_on(srv), r = open_on(srv), late = open_on(srv);
+    ASSERT_TRUE(w && r && late);
     rec.attach(r.get());
     ASSERT_EQ(q7_subscribe(r.get(), "General", 1), Q7_OK);
     ASSERT_EQ(q7_set_string(w.get(), "General", 0, "DeviceName", "before"), Q7_OK);
@@ -44,17 +44,20 @@ TEST(Q7Restart, KilledServerFailsThenRecoversWithDataAndNotifications)
     EXPECT_EQ(get_name(w.get(), name), Q7_TIMEOUT);
     EXPECT_EQ(q7_set_string(w.get(), "General", 0, "DeviceName", "lost"), Q7_TIMEOUT);
     EXPECT_EQ(get_name(w.get(), name), Q7_TIMEOUT);  // also while backing off
+    // A first subscription without a server says so, and is kept.
+    late_rec.attach(late.get());
+    EXPECT_EQ(q7_subscribe(late.get(), "General", 1), Q7_TIMEOUT);
 
     ASSERT_TRUE(srv.start());
     ASSERT_TRUE(wait_until([&] { return get_name(w.get(), name) == Q7_OK; }));
     EXPECT_EQ(name, "before");  // written before the kill, kept by the AOF
 
-    // The subscriber reconnects on its own; writes made before it is back
-    // are lost, so keep changing the value until one is delivered.
+    // The subscribers connect on their own; writes made before they are
+    // back are lost, so keep changing the value until one reaches both.
     int i = 0;
     ASSERT_TRUE(wait_until([&] {
         q7_set_string(w.get(), "General", 0, "DeviceName", ("after" + std::to_string(i++)).c_str());
-        return rec.count() > 0;
+        return rec.count() > 0 && late_rec.count() > 0;
     }));
 }
 
