@@ -136,7 +136,16 @@ void read_record(q7_handle *q7, unsigned row)
     q7_check(rc, "read record", "Wexsignature", row, "*");
 }
 
-Daemon::Daemon(const std::string &path, const std::string &log, const std::string &launcher)
+Summary walk_ms(q7_handle *q7, int n)
+{
+    const Summary us = time_each(n, [&](int) {
+        for (unsigned row = 0; row < kDevices; ++row)
+            read_record(q7, row);
+    });
+    return {us.p50 / 1000, us.p99 / 1000, us.max / 1000};
+}
+
+Daemon::Daemon(const std::string &path, const std::string &log, const std::string &launcher) : log_(log)
 {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -184,6 +193,13 @@ int Daemon::stop()
     waitpid(pid_, nullptr, 0);
     pid_ = -1;
     return -1;
+}
+
+void Daemon::stop_in_order()
+{
+    const int status = stop();
+    if (status != 0)
+        fail("the daemon did not stop in order (status " + std::to_string(status) + "); see " + log_);
 }
 
 Probes::Probes(const std::vector<std::string> &commands, pid_t daemon)
@@ -240,6 +256,17 @@ Receipt wait_ready(JournalFollower &journal, Daemon &daemon, const std::string &
         if (Clock::now() > end)
             fail("the daemon pushed no router info within 30 s of its start; see " + log);
     }
+}
+
+saproto::JsonPtr control_request(const char *call, const char *what, const std::string *value)
+{
+    saproto::JsonPtr req(cJSON_CreateObject());
+    cJSON_AddNumberToObject(req.get(), "id", 1);
+    cJSON_AddStringToObject(req.get(), "call", call);
+    cJSON_AddStringToObject(req.get(), "what", what);
+    if (value)
+        cJSON_AddStringToObject(req.get(), "value", value->c_str());
+    return req;
 }
 
 void agent_control(const std::string &socket, const cJSON *request)
@@ -412,7 +439,8 @@ std::map<std::string, Resident> smaps_groups(std::string_view smaps, std::string
 }
 
 int parse_args(int argc, char **argv, const char *prog, const std::vector<IntFlag> &ints,
-               const std::vector<TextFlag> &texts, std::vector<std::string> &pos, int (*usage)(FILE *, int))
+               const std::vector<TextFlag> &texts, std::vector<std::string> &pos,
+               const std::function<int(FILE *, int)> &usage)
 {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -447,19 +475,19 @@ int parse_args(int argc, char **argv, const char *prog, const std::vector<IntFla
     return -1;
 }
 
-void common_help(FILE *to, const char *measured)
-{
-    fprintf(to,
-            "  --log-level N     the daemon's TshLogLevel (default 5)\n"
-            "  --launcher PROG   runs DAEMON through PROG (an emulator such as qemu-arm)\n"
-            "  --probe COMMAND   runs COMMAND (words split at blanks, {pid} the daemon's pid)\n"
-            "                    while %s run, then ends it with SIGINT; repeatable\n",
-            measured);
-}
-
 int bench_main(int argc, char **argv, const char *prog, std::vector<IntFlag> ints, std::vector<TextFlag> texts,
-               int (*usage)(FILE *, int), CommonOptions &o, LabBase &lab, const std::function<void()> &run)
+               const Help &help, CommonOptions &o, LabBase &lab, const std::function<void()> &run)
 {
+    const auto usage = [&](FILE *to, int status) {
+        fputs(help.text, to);
+        fprintf(to,
+                "  --log-level N     the daemon's TshLogLevel (default 5)\n"
+                "  --launcher PROG   runs DAEMON through PROG (an emulator such as qemu-arm)\n"
+                "  --probe COMMAND   runs COMMAND (words split at blanks, {pid} the daemon's pid)\n"
+                "                    while %s run, then ends it with SIGINT; repeatable\n",
+                help.measured);
+        return status;
+    };
     signal(SIGPIPE, SIG_IGN);
     ints.push_back({"--log-level", &o.log_level, 0});
     texts.push_back({"--launcher", &o.launcher});

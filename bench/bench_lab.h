@@ -76,6 +76,8 @@ void seed_logging(q7_handle *q7, int log_level);
 void seed_devices(q7_handle *q7);
 // The nine reads the daemon makes for one device record, with its kinds.
 void read_record(q7_handle *q7, unsigned row);
+// n walks of all kDevices records (2,304 gets each), in ms: the resync's floor.
+Summary walk_ms(q7_handle *q7, int n);
 
 // The daemon as a child process, its output in one log file; through
 // `launcher` (an emulator) when one is given.
@@ -92,8 +94,11 @@ class Daemon {
     // The orderly stop (SIGUSR1); the exit status, or -1 when it had to be
     // killed after 5 s.
     int stop();
+    // stop(), failing unless the daemon exited with status 0.
+    void stop_in_order();
 
   private:
+    std::string log_;
     pid_t pid_ = -1;
     int status_ = -1;
 };
@@ -121,6 +126,8 @@ std::function<bool(const Receipt &)> is_call(const char *call);
 // (up to 30 s, failing early when the daemon ends) and returns it.
 Receipt wait_ready(JournalFollower &journal, Daemon &daemon, const std::string &log);
 
+// A control request to the agent ("ctl.set", "ctl.emit"...) about `what`.
+saproto::JsonPtr control_request(const char *call, const char *what, const std::string *value = nullptr);
 // One control request to the agent; fails unless its result is 0.
 void agent_control(const std::string &socket, const cJSON *request);
 
@@ -170,7 +177,8 @@ struct TextFlag {
 // status to exit with: usage(stdout, 0) for --help, usage(stderr, 2) for a
 // bad option (named on stderr first).
 int parse_args(int argc, char **argv, const char *prog, const std::vector<IntFlag> &ints,
-               const std::vector<TextFlag> &texts, std::vector<std::string> &pos, int (*usage)(FILE *, int));
+               const std::vector<TextFlag> &texts, std::vector<std::string> &pos,
+               const std::function<int(FILE *, int)> &usage);
 
 // What every daemon bench is given and holds.
 struct CommonOptions {
@@ -183,15 +191,18 @@ struct LabBase {
     Q7Ptr q7;
     JournalFollower journal;
 };
-// The help lines of the flags bench_main adds; probes run while `measured`
-// run (e.g. "the bursts").
-void common_help(FILE *to, const char *measured);
+// A bench's help: its own text, then the lines of the flags bench_main
+// adds; probes run while `measured` run (e.g. "the bursts").
+struct Help {
+    const char *text;
+    const char *measured;
+};
 // A bench's main: SIGPIPE ignored; its own flags and --log-level,
 // --launcher, --probe parsed; DAEMON and LOG taken; the agent's socket and
 // a Q7 handle opened; then run(), its failure reported as "prog: what" and
 // status 1.
 int bench_main(int argc, char **argv, const char *prog, std::vector<IntFlag> ints, std::vector<TextFlag> texts,
-               int (*usage)(FILE *, int), CommonOptions &o, LabBase &lab, const std::function<void()> &run);
+               const Help &help, CommonOptions &o, LabBase &lab, const std::function<void()> &run);
 
 }  // namespace bench
 

@@ -77,17 +77,6 @@ std::string expected_did(unsigned row, int round)
     return "did-" + std::to_string(round) + "-" + std::to_string(last_device);
 }
 
-saproto::JsonPtr control(const char *call, const char *what, const std::string *value = nullptr)
-{
-    saproto::JsonPtr req(cJSON_CreateObject());
-    cJSON_AddNumberToObject(req.get(), "id", 1);
-    cJSON_AddStringToObject(req.get(), "call", call);
-    cJSON_AddStringToObject(req.get(), "what", what);
-    if (value)
-        cJSON_AddStringToObject(req.get(), "value", value->c_str());
-    return req;
-}
-
 unsigned devices_up(q7_handle *q7)
 {
     unsigned up = 0;
@@ -156,23 +145,14 @@ void startups(Lab &lab)
         if (version && online)
             beyond_ms.push_back(start_ms.back() - us_between(*version, *online) / 1000);
         const auto t1 = Clock::now();
-        const int status = daemon.stop();
+        daemon.stop_in_order();
         stop_ms.push_back(us_between(t1, Clock::now()) / 1000);
-        if (status != 0)
-            fail("the daemon did not stop in order (status " + std::to_string(status) + "); see " + o.log);
     }
     printf("start-ups %d, tables: %s, devices \"UP\" %u of %u\n", o.starts, o.tables.c_str(), devices_up(lab.q7.get()),
            kDevices);
     line("start-up: spawn -> router info received", summarize(start_ms), "ms", true);
     // The resync's floor: the same 2,304 gets by the bench, now.
-    std::vector<double> walk_ms;
-    for (int i = 0; i < 5; ++i) {
-        const auto w0 = Clock::now();
-        for (unsigned row = 0; row < kDevices; ++row)
-            read_record(lab.q7.get(), row);
-        walk_ms.push_back(us_between(w0, Clock::now()) / 1000);
-    }
-    line("floor: q7 walk, 256 records (2304 gets)", summarize(walk_ms), "ms", true);
+    line("floor: q7 walk, 256 records (2304 gets)", walk_ms(lab.q7.get(), 5), "ms", true);
     if (!beyond_ms.empty())
         line("start-up less its resync", summarize(beyond_ms), "ms", true);
     line("stop: SIGUSR1 -> exit", summarize(stop_ms), "ms", true);
@@ -312,12 +292,12 @@ void imports(Lab &lab, Daemon &daemon)
     Probes probes(lab.opt.probes, daemon.pid());
     for (int round = 0; round < lab.opt.imports; ++round) {
         const std::string list = discovered_list(round);
-        agent_control(lab.agent_socket, control("ctl.set", "devices", &list).get());
+        agent_control(lab.agent_socket, control_request("ctl.set", "devices", &list).get());
         std::this_thread::sleep_for(20ms);  // the last round's notifications are all in
         watcher.reset();
         size_t next = lab.journal.count();
         const auto t0 = Clock::now();
-        agent_control(lab.agent_socket, control("ctl.emit", "devices-changed").get());
+        agent_control(lab.agent_socket, control_request("ctl.emit", "devices-changed").get());
         const auto done = watcher.wait_for(kUpdates, 30s);
         const Receipt fetched = await(lab.journal, next, is_call("get_devices"), "get_devices");
         const double ms = us_between(t0, done) / 1000;
@@ -376,28 +356,22 @@ void run(Lab &lab)
         imports(lab, daemon);
         memory(lab, daemon.pid(), "after the imports");
     }
-    const int status = daemon.stop();
-    if (status != 0)
-        fail("the daemon did not stop in order (status " + std::to_string(status) + "); see " + o.log);
+    daemon.stop_in_order();
 }
 
-int usage(FILE *to, int status)
-{
-    fprintf(to,
-            "usage: daemon_bench [--starts N] [--idle SECONDS] [--imports N] [--log-level N]\n"
-            "                    [--tables seed|keep] [--launcher PROG] [--probe COMMAND]... DAEMON LOG\n"
-            "Starts DAEMON (TeSvcHdlr) on $Q7_SOCKET and $SA_AGENT_SOCKET with its output in LOG:\n"
-            "times start-up and stop, then on one more start its CPU at rest, its memory and\n"
-            "discovery imports of 256 devices x 4 MACs; the agent's device list is replaced.\n"
-            "  --starts N        start-ups and stops timed (default 10)\n"
-            "  --idle SECONDS    rest measured (default 60; 0 skips it)\n"
-            "  --imports N       imports timed (default 5; 0 skips them)\n"
-            "  --tables seed     overwrite the tables with 256 devices \"UP\" (default)\n"
-            "  --tables keep     use the tables as they are (e.g. the lab's demo)\n");
-    common_help(to, "the imports");
-    fputs("Under a launcher the memory is not read: it would be the emulator's.\n", to);
-    return status;
-}
+constexpr Help kHelp = {
+    "usage: daemon_bench [--starts N] [--idle SECONDS] [--imports N] [--log-level N]\n"
+    "                    [--tables seed|keep] [--launcher PROG] [--probe COMMAND]... DAEMON LOG\n"
+    "Starts DAEMON (TeSvcHdlr) on $Q7_SOCKET and $SA_AGENT_SOCKET with its output in LOG:\n"
+    "times start-up and stop, then on one more start its CPU at rest, its memory and\n"
+    "discovery imports of 256 devices x 4 MACs; the agent's device list is replaced.\n"
+    "Under a launcher the memory is not read: it would be the emulator's.\n"
+    "  --starts N        start-ups and stops timed (default 10)\n"
+    "  --idle SECONDS    rest measured (default 60; 0 skips it)\n"
+    "  --imports N       imports timed (default 5; 0 skips them)\n"
+    "  --tables seed     overwrite the tables with 256 devices \"UP\" (default)\n"
+    "  --tables keep     use the tables as they are (e.g. the lab's demo)\n",
+    "the imports"};
 
 }  // namespace
 
@@ -407,7 +381,7 @@ int main(int argc, char **argv)
     Options &o = lab.opt;
     return bench_main(argc, argv, "daemon_bench",
                       {{"--starts", &o.starts, 0}, {"--idle", &o.idle_s, 0}, {"--imports", &o.imports, 0}},
-                      {{"--tables", &o.tables}}, usage, o, lab, [&] {
+                      {{"--tables", &o.tables}}, kHelp, o, lab, [&] {
                           if (o.tables != "seed" && o.tables != "keep")
                               fail("--tables wants seed or keep, not '" + o.tables + "'");
                           o.seed = o.tables == "seed";

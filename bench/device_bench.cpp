@@ -135,7 +135,7 @@ ResyncTimes resync(Lab &lab)
     let_worker_idle();
     size_t next = lab.journal.count();
     size_t router_next = next;
-    saproto::JsonPtr req(cJSON_Parse(R"({"id":1,"call":"ctl.emit","what":"started"})"));
+    const saproto::JsonPtr req = control_request("ctl.emit", "started");
     const auto t0 = Clock::now();
     agent_control(lab.agent_socket, req.get());
     const Receipt online = await(lab.journal, next, is_call("set_device_online_status"), "set_device_online_status");
@@ -160,10 +160,7 @@ void run(Lab &lab)
     const Summary notify = notify_floor(o.samples);
     const Summary call = agent_call_floor(o.samples);
     const Summary record = time_each(o.samples, [&](int i) { read_record(lab.q7.get(), i % kDevices); });
-    const Summary walk = time_each(o.resyncs, [&](int) {
-        for (unsigned row = 0; row < kDevices; ++row)
-            read_record(lab.q7.get(), row);
-    });
+    const Summary walk = walk_ms(lab.q7.get(), o.resyncs);
 
     const Summary rename = summarize(renames(lab));
     std::vector<double> burst_ms, resync_ms, router_ms;
@@ -182,9 +179,7 @@ void run(Lab &lab)
         resync_ms.push_back(t.total_ms);
         router_ms.push_back(t.router_ms);
     }
-    const int status = daemon.stop();
-    if (status != 0)
-        fail("the daemon did not stop in order (status " + std::to_string(status) + "); see " + o.log);
+    daemon.stop_in_order();
 
     const Summary bursts = summarize(burst_ms), resyncs = summarize(resync_ms), router = summarize(router_ms);
     const double rename_floor = notify.p50 + call.p50 + kPauseUs;
@@ -194,7 +189,7 @@ void run(Lab &lab)
     line("floor: q7 set -> notification", notify, "us");
     line("floor: agent call (set_device_info)", call, "us");
     line("floor: q7 record read (9 gets)", record, "us");
-    line("floor: q7 walk, 256 records (2304 gets)", {walk.p50 / 1000, 0, walk.max / 1000}, "ms", true);
+    line("floor: q7 walk, 256 records (2304 gets)", walk, "ms", true);
     line("rename -> agent receipt", rename, "us");
     line("burst of 256 renames -> all received", bursts, "ms", true);
     line("resync: emit started -> online list", resyncs, "ms", true);
@@ -212,21 +207,17 @@ void run(Lab &lab)
     print_threads(burst_threads, ms_per_tick());
 }
 
-int usage(FILE *to, int status)
-{
-    fprintf(to,
-            "usage: device_bench [--renames N] [--samples N] [--bursts N] [--resyncs N] [--log-level N]\n"
-            "                    [--launcher PROG] [--probe COMMAND]... DAEMON LOG\n"
-            "Starts DAEMON (TeSvcHdlr) on $Q7_SOCKET and $SA_AGENT_SOCKET with its output in LOG,\n"
-            "measures renames, a burst of 256 renames and the resync at agent start against\n"
-            "their floors, stops it with SIGUSR1. The Q7 tables are overwritten.\n"
-            "  --renames N       single renames timed (default 500)\n"
-            "  --samples N       round trips per floor (default 2000)\n"
-            "  --bursts N        bursts of 256 renames (default 3)\n"
-            "  --resyncs N       resyncs, and walks for their floor (default 10)\n");
-    common_help(to, "the bursts");
-    return status;
-}
+constexpr Help kHelp = {
+    "usage: device_bench [--renames N] [--samples N] [--bursts N] [--resyncs N] [--log-level N]\n"
+    "                    [--launcher PROG] [--probe COMMAND]... DAEMON LOG\n"
+    "Starts DAEMON (TeSvcHdlr) on $Q7_SOCKET and $SA_AGENT_SOCKET with its output in LOG,\n"
+    "measures renames, a burst of 256 renames and the resync at agent start against\n"
+    "their floors, stops it with SIGUSR1. The Q7 tables are overwritten.\n"
+    "  --renames N       single renames timed (default 500)\n"
+    "  --samples N       round trips per floor (default 2000)\n"
+    "  --bursts N        bursts of 256 renames (default 3)\n"
+    "  --resyncs N       resyncs, and walks for their floor (default 10)\n",
+    "the bursts"};
 
 }  // namespace
 
@@ -239,5 +230,5 @@ int main(int argc, char **argv)
                        {"--samples", &o.samples, 10},
                        {"--bursts", &o.bursts, 1},
                        {"--resyncs", &o.resyncs, 1}},
-                      {}, usage, o, lab, [&] { run(lab); });
+                      {}, kHelp, o, lab, [&] { run(lab); });
 }

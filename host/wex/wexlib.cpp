@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <optional>
@@ -95,11 +94,9 @@ int cached_row(const Mac &mac)
 
 // Writes the DID at the lowest row holding `mac` as the cache has it, the
 // cache read again (once) when it misses or the row no longer holds it.
-int write_did(const Mac &mac, const char *did)
+// The guard is the caller's text: Q7 compares it in canonical form.
+int write_did(const Mac &mac, const char *mac_text, const char *did)
 {
-    char mac_text[18];
-    snprintf(mac_text, sizeof mac_text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2], mac[3], mac[4],
-             mac[5]);
     bool fresh = !state.macs_valid;
     if (fresh && !refresh_macs())
         return WEX_ERR_Q7;
@@ -138,7 +135,7 @@ int update_did(const char *mac_text, const char *value, int value_width)
     std::lock_guard<std::mutex> hold(state_lock);
     if (!state.q7)
         return WEX_ERR_NOT_INIT;
-    return write_did(*mac, did);
+    return write_did(*mac, mac_text, did);
 }
 
 } // namespace
