@@ -28,12 +28,15 @@ std::condition_variable queue_cv;  // an entry was added, or the stop came
 
 struct DeviceField {
     std::string_view name;
+    bool prefix;  // any name beginning with it, else the name exactly
 };
-// Compared as prefixes over each name's length.
+// As the worker tells its steps apart: the update flag by its prefix, the
+// others exactly (a longer name would be queued and then send nothing).
 constexpr DeviceField device_fields[] = {
-    {"WEXSignatureUpdateStatus"}, {"DisplayNameCustom"}, {"Devicestate"},
-    {"AllowOrBlock"}, {"DeviceCategory"},
+    {"WEXSignatureUpdateStatus", true}, {"DisplayNameCustom", false}, {"Devicestate", false},
+    {"AllowOrBlock", false}, {"DeviceCategory", false},
 };
+static_assert(std::size(device_fields) == FIELD_CATEGORY + 1, "one name per DeviceFieldClass, in its order");
 
 void reset_locked()
 {
@@ -47,9 +50,11 @@ int device_field_class(const char *field)
     if (!field)
         return -1;
     std::string_view f(field);
-    for (int i = 0; i < static_cast<int>(std::size(device_fields)); ++i)
-        if (f.substr(0, device_fields[i].name.size()) == device_fields[i].name)
+    for (int i = 0; i < static_cast<int>(std::size(device_fields)); ++i) {
+        const DeviceField &d = device_fields[i];
+        if ((d.prefix ? f.substr(0, d.name.size()) : f) == d.name)
             return i;
+    }
     return -1;
 }
 

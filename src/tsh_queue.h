@@ -39,7 +39,9 @@ int WaitQueueEntry();
 void QueuePause(long us);
 void StopQueueWait();
 
-// Which of the five device fields a field name is, by prefix; -1 for none.
+// Which of the five device fields a field name is, -1 for none: the one
+// rule of the dispatcher, the pending check and the worker's steps.
+enum DeviceFieldClass { FIELD_SIGNATURE, FIELD_DISPLAY_NAME, FIELD_STATE, FIELD_BLOCK, FIELD_CATEGORY };
 int device_field_class(const char *field);
 
 #endif

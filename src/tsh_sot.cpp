@@ -19,6 +19,7 @@
 #include "wexlib.h"
 #include "tsh_log.h"
 #include "tsh_main.h"
+#include "tsh_queue.h"
 
 pthread_mutex_t mutex_TelvaSoT = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t mutex_SoTResp = PTHREAD_MUTEX_INITIALIZER;
@@ -268,22 +269,22 @@ int DevState(SoTDeviceInfo *info)
 
 int do_TelvaSoT(SoTDeviceInfo *info, SoTDeviceId *id, const char *field, int index, RecordProgress progress)
 {
-    const std::string_view f(field ? field : "");
     TSH_LOG(TSH_INFO, "do_TelvaSoT fld: %s index: %d\n", field ? field : "", index);
-    int failed = 0;
-    if (f.substr(0, 24) == "WEXSignatureUpdateStatus") {
+    switch (device_field_class(field)) {
+    case FIELD_SIGNATURE:
         TSH_LOG(TSH_INFO, "\nDeviceMac : %s\n DeviceCategory %s\n, !! index: %d !!", info->mac, info->category, index);
-        failed |= state_step(info, progress, index);
+        return state_step(info, progress, index);
+    case FIELD_DISPLAY_NAME:
+        return display_name_step(id, progress, index);
+    case FIELD_BLOCK:
+        return block_step(info, id, progress, index);
+    case FIELD_STATE:
+        return state_step(info, progress, index);
+    case FIELD_CATEGORY:
+        return category_step(info, progress, index);
+    default:
+        return 0;
     }
-    if (f == "DisplayNameCustom")
-        failed |= display_name_step(id, progress, index);
-    if (f == "AllowOrBlock")
-        failed |= block_step(info, id, progress, index);
-    if (f == "Devicestate")
-        failed |= state_step(info, progress, index);
-    if (f == "DeviceCategory")
-        failed |= category_step(info, progress, index);
-    return failed;
 }
 
 int saagent_started()
