@@ -326,6 +326,10 @@ void saAgentStarted(const char *, void *)
         TSH_LOG(TSH_INFO, "(saagent_started) - saagent_started() is successfully called\n");
     else
         TSH_LOG(TSH_ERROR, "(saagent_started) - Failed to call saagent_started()\n");
+    // The online list carries no names, blocks or offline states: what the
+    // agent refused meanwhile goes again, after that list.
+    if (const int n = RequeueRefused())
+        TSH_LOG(TSH_INFO, "(saagent_started) - %d refused device changes queued again\n", n);
 }
 
 namespace {
@@ -353,6 +357,7 @@ void handle_entry(const QueueEntry &entry)
     if (!tsh_shutting_down()) {
         log_q7_error(q7_set_bool(dal_get_handle(), T_DEVICE_ID_LIST, static_cast<unsigned>(index),
                                  "TelvaSoTResponseStatus", failed ? 0 : 1));
+        NoteRefused(field, index, failed != 0);
         if (failed)
             TSH_LOG(TSH_INFO, "(TelvaSoT) - TelvaSoTResponseStatus setted as false at index : %d\n", index);
         else

@@ -282,6 +282,34 @@ TEST_F(Resync, NeverLeavesTheAgentWithAnOlderStateThanTheWorkerSent)
     expect_orderly_stop(d);
 }
 
+TEST_F(Resync, ChangesRefusedWhileTheAgentIsDownReachItWhenItStarts)
+{
+    const char mac[] = "00:00:00:00:00:04";
+    ASSERT_NO_FATAL_FAILURE(full_device(lab, 4, mac, "uuid-4", "UP"));
+    Daemon d;
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.err();
+    ASSERT_NO_FATAL_FAILURE(change(lab, d, "DeviceIdList", "DisplayNameCustom", "before", 4));
+    // Away for 5 s: the rename, the block and the going offline are refused.
+    ASSERT_EQ(lab.agentctl({"restart", "5000"}), 0);
+    ASSERT_NO_FATAL_FAILURE(change(lab, d, "DeviceIdList", "DisplayNameCustom", "after", 4, false));
+    ASSERT_NO_FATAL_FAILURE(change(lab, d, "Wexsignature", "AllowOrBlock", "block", 4, false));
+    ASSERT_NO_FATAL_FAILURE(change(lab, d, "Wexsignature", "Devicestate", "DOWN", 4, false));
+    EXPECT_TRUE(wait_until(
+        [&] {
+            saproto::JsonPtr s = lab.agent_state();
+            const cJSON *info = cJSON_GetObjectItemCaseSensitive(
+                cJSON_GetObjectItemCaseSensitive(s.get(), "device_info"), "uuid-4");
+            const cJSON *online =
+                cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(s.get(), "online"), mac);
+            return text_of(info, "display_name") == lab.get("DeviceIdList", "DisplayNameCustom", 4) &&
+                   int_of(info, "traffic_blocked") == 1 && int_of(online, "is_online") == 0;
+        },
+        30s))
+        << d.err();
+    expect_orderly_stop(d);
+}
+
 TEST_F(Stress, RenamesAcrossAgentRestartsEndWithEveryLastName)
 {
     constexpr int devices = 256, rounds = 20;
