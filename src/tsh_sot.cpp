@@ -354,7 +354,8 @@ void record_device(const DiscoveredDevice &dev, int i)
     TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand:  traffic_blocked: %d\n", dev.traffic_blocked);
     TSH_LOG(TSH_INFO, "TSH-SOT: MULTI MACs TOTAL INDEX:%d\n", dev.mac_count);
     const int macs = dev.mac_count < 0 ? 0 : (dev.mac_count > KJSON_MAX_MACS ? KJSON_MAX_MACS : dev.mac_count);
-    for (int j = 0; j < macs; ++j) {
+    // A stop ends the import at the next MAC: a device may hold 256.
+    for (int j = 0; j < macs && !tsh_shutting_down(); ++j) {
         const DeviceAddress &a = dev.mac_list[j];
         TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Device MAC: %.*s\n", int(sizeof a.mac), a.mac);
         TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Device IP: %.*s\n", int(sizeof a.ip), a.ip);
