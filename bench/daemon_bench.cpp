@@ -2,8 +2,9 @@
  * daemon_bench.cpp - what the daemon costs as a process: start-up to
  * "running" and SIGUSR1 to exit (with the agent calls that mark the stages
  * in between), CPU and context switches at rest, resident memory at rest and
- * after discovery imports, and the import of 256 devices x 4 MACs against
- * 1,024 Q7 set round trips measured in the same run. Starts the daemon
+ * after discovery imports, and the import of 256 devices x 4 MACs (also
+ * with 4 unknown MACs more each) against 1,024 Q7 set round trips measured
+ * in the same run. Starts the daemon
  * itself on $Q7_SOCKET and $SA_AGENT_SOCKET.
  *   daemon_bench [OPTIONS] DAEMON LOG     (--help for the options)
  */
@@ -44,8 +45,9 @@ struct Lab : LabBase {
 // one MAC per row and 256 rows, so the 1,024 MACs are the rows' MACs four
 // times over: device d holds those of rows 4d..4d+3 (mod 256), so every
 // lookup finds its row. DIDs carry the round, so every write changes the
-// stored value and is notified.
-std::string discovered_list(int round)
+// stored value and is notified. With `unknown`, each device first holds 4
+// MACs that no row holds (1,024 lookups that write nothing).
+std::string discovered_list(int round, bool unknown)
 {
     saproto::JsonPtr list(cJSON_CreateArray());
     for (unsigned d = 0; d < kDevices; ++d) {
@@ -59,6 +61,12 @@ std::string discovered_list(int round)
         cJSON_AddStringToObject(dev, "ds_version", "3.2.0");
         cJSON_AddNumberToObject(dev, "traffic_blocked", 0);
         cJSON *macs = cJSON_AddArrayToObject(dev, "mac_list");
+        for (unsigned k = 0; unknown && k < kMacsPerDevice; ++k) {
+            cJSON *m = cJSON_CreateObject();
+            cJSON_AddItemToArray(macs, m);
+            cJSON_AddStringToObject(m, "mac", row_mac(0x8000 + kMacsPerDevice * d + k).c_str());
+            cJSON_AddStringToObject(m, "ip", "192.168.2.1");
+        }
         for (unsigned k = 0; k < kMacsPerDevice; ++k) {
             const unsigned row = (kMacsPerDevice * d + k) % kDevices;
             cJSON *m = cJSON_CreateObject();
@@ -286,12 +294,15 @@ void imports(Lab &lab, Daemon &daemon)
     });
     wex_uninit();
 
-    std::vector<double> warm_ms, fetch_ms;
+    std::vector<double> warm_ms, fetch_ms, unknown_ms;
     double first_ms = 0;
     const auto threads_before = thread_stats(daemon.pid());
     Probes probes(lab.opt.probes, daemon.pid());
-    for (int round = 0; round < lab.opt.imports; ++round) {
-        const std::string list = discovered_list(round);
+    // The known rounds, then as many with unknown MACs beside.
+    const int rounds = 2 * lab.opt.imports;
+    for (int round = 0; round < rounds; ++round) {
+        const bool unknown = round >= lab.opt.imports;
+        const std::string list = discovered_list(round, unknown);
         agent_control(lab.agent_socket, control_request("ctl.set", "devices", &list).get());
         std::this_thread::sleep_for(20ms);  // the last round's notifications are all in
         watcher.reset();
@@ -301,6 +312,10 @@ void imports(Lab &lab, Daemon &daemon)
         const auto done = watcher.wait_for(kUpdates, 30s);
         const Receipt fetched = await(lab.journal, next, is_call("get_devices"), "get_devices");
         const double ms = us_between(t0, done) / 1000;
+        if (unknown) {
+            unknown_ms.push_back(ms);
+            continue;
+        }
         if (round == 0)
             first_ms = ms;
         else
@@ -310,7 +325,7 @@ void imports(Lab &lab, Daemon &daemon)
             memory(lab, daemon.pid(), "after the first import");
     }
     const auto threads = thread_deltas(threads_before, thread_stats(daemon.pid()));
-    const int last = lab.opt.imports - 1;
+    const int last = rounds - 1;
     for (unsigned row = 0; row < kDevices; ++row) {
         char did[65] = "";
         q7_check(q7_get_ascii(q7, "Wexsignature", row, "DeviceDID", did, sizeof did), "get", "Wexsignature", row,
@@ -327,6 +342,9 @@ void imports(Lab &lab, Daemon &daemon)
     line("import: emit -> last DID written", warm, "ms", true);
     line("  of which emit -> list handed out", summarize(fetch_ms), "ms", true);
     goal_line("import p50 (ms)", warm.p50, floor, 1.3);
+    const Summary unknown = summarize(unknown_ms);
+    line("import, 1024 unknown MACs beside", unknown, "ms", true);
+    goal_line("import with unknown MACs p50 (ms)", unknown.p50, floor, 1.3);
     printf("daemon threads over the imports (/proc, %.0f ms ticks):\n", ms_per_tick());
     print_threads(threads, ms_per_tick());
 }
@@ -368,7 +386,8 @@ constexpr Help kHelp = {
     "Under a launcher the memory is not read: it would be the emulator's.\n"
     "  --starts N        start-ups and stops timed (default 10)\n"
     "  --idle SECONDS    rest measured (default 60; 0 skips it)\n"
-    "  --imports N       imports timed (default 5; 0 skips them)\n"
+    "  --imports N       imports timed (default 5; 0 skips them), then N more\n"
+    "                    with 1,024 unknown MACs beside\n"
     "  --tables seed     overwrite the tables with 256 devices \"UP\" (default)\n"
     "  --tables keep     use the tables as they are (e.g. the lab's demo)\n",
     "the imports"};

@@ -2,8 +2,9 @@
  * wexlib.h - the device-information library: records facts about a client
  * device in its row of the Q7 table "Wexsignature", found by the device's MAC.
  *
- * The library opens its own Q7 connection in wex_init. All calls are
- * thread-safe; updates are serialised inside the library.
+ * The library opens its own Q7 connection in wex_init and watches the
+ * table through it. All calls are thread-safe; updates are serialised
+ * inside the library.
  */
 #ifndef WEXLIB_H
 #define WEXLIB_H

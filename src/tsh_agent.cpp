@@ -69,10 +69,11 @@ long refresh_period_ms()
     return period;
 }
 
-// The value after `"name"`, a colon and white space: the run of
-// non-white-space characters (after an opening quote when `quoted`), cut
-// at `stop` and to size - 1 characters. Empty when the member is missing
-// or not in that form.
+// The value as sscanf reads `"name": "%s"` (quoted) or `"name": %s` from
+// the name's first occurrence: the colon right after the name, any white
+// space, the opening quote when `quoted`, then, past any white space, the
+// run of non-white-space characters; cut at `stop` and to size - 1
+// characters. Empty when the member is missing or not in that form.
 void scan_member(const char *text, const char *name, bool quoted, char stop, char *out, size_t size)
 {
     if (!out || size == 0)
@@ -86,13 +87,12 @@ void scan_member(const char *text, const char *name, bool quoted, char stop, cha
     p += std::strlen(name);
     if (*p++ != ':')
         return;
-    while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v')
-        ++p;
+    constexpr const char blanks[] = " \t\n\r\f\v";
+    p += std::strspn(p, blanks);
     if (quoted && *p++ != '"')
         return;
-    size_t n = 0;
-    while (p[n] && !std::strchr(" \t\n\r\f\v", p[n]))
-        ++n;
+    p += std::strspn(p, blanks);
+    size_t n = std::strcspn(p, blanks);
     const char *cut = static_cast<const char *>(std::memchr(p, stop, n));
     if (cut)
         n = static_cast<size_t>(cut - p);
@@ -326,6 +326,10 @@ void saAgentStarted(const char *, void *)
         TSH_LOG(TSH_INFO, "(saagent_started) - saagent_started() is successfully called\n");
     else
         TSH_LOG(TSH_ERROR, "(saagent_started) - Failed to call saagent_started()\n");
+    // The online list carries no names, blocks or offline states: what the
+    // agent refused meanwhile goes again, after that list.
+    if (const int n = RequeueRefused())
+        TSH_LOG(TSH_INFO, "(saagent_started) - %d refused device changes queued again\n", n);
 }
 
 namespace {
@@ -353,6 +357,7 @@ void handle_entry(const QueueEntry &entry)
     if (!tsh_shutting_down()) {
         log_q7_error(q7_set_bool(dal_get_handle(), T_DEVICE_ID_LIST, static_cast<unsigned>(index),
                                  "TelvaSoTResponseStatus", failed ? 0 : 1));
+        NoteRefused(field, index, failed != 0);
         if (failed)
             TSH_LOG(TSH_INFO, "(TelvaSoT) - TelvaSoTResponseStatus setted as false at index : %d\n", index);
         else

@@ -140,6 +140,6 @@ void dal_change_dispatch(const char *table, unsigned int row, const char *field,
     if (q7_get_bool(dal_get_handle(), "Wexsignature", row, "WEXSignatureUpdateStatus", &flag) != Q7_OK)
         flag = 0;
     TSH_LOG(TSH_INFO, "(TelvaSoT) - WEXSignatureUpdateStatus at index %d = %d \n", index, flag);
-    if (flag == 1 && !CheckIndexExist(index, field) && Enqueue(field, index) == 0)
+    if (flag == 1 && QueueChange(field, index) < 0)
         TSH_LOG(TSH_INFO, "(TelvaSoT) - Queue is full. No element inserted in Queue\n");
 }

@@ -1,5 +1,6 @@
 // tsh_queue.cpp - the device work queue: a static ring of (field, device)
-// entries. The dispatcher adds, the worker reads the head and removes it.
+// entries. The dispatcher adds, the worker reads the head and removes it;
+// the changes the agent refused are kept to be queued again at its start.
 // All state is guarded by queue_lock; the lock covers queue operations only,
 // never a Q7 or agent call.
 #include "tsh_queue.h"
@@ -16,24 +17,32 @@
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_queue";
 
-// Guarded by queue_lock; touched by the Q7 callback thread (producer) and
-// the device sync worker (consumer).
+// Guarded by queue_lock; touched by the Q7 callback thread (producer), the
+// device sync worker (consumer) and the agent callback thread (the requeue
+// of refused changes when the agent starts).
 std::mutex queue_lock;
 QueueEntry ArrQueue[QUEUE_CAPACITY];
 int head = -1;  // position of the oldest entry, -1 when empty
 int tail = -1;  // position of the newest entry, -1 when empty
 int count = 0;
 bool stop_waiting = false;
+// Bit c of refused[i]: the agent refused the last change of field class c
+// of device i.
+constexpr int DEVICES = 256;
+uint8_t refused[DEVICES];
 std::condition_variable queue_cv;  // an entry was added, or the stop came
 
 struct DeviceField {
     std::string_view name;
+    bool prefix;  // any name beginning with it, else the name exactly
 };
-// Compared as prefixes over each name's length.
+// As the worker tells its steps apart: the update flag by its prefix, the
+// others exactly (a longer name would be queued and then send nothing).
 constexpr DeviceField device_fields[] = {
-    {"WEXSignatureUpdateStatus"}, {"DisplayNameCustom"}, {"Devicestate"},
-    {"AllowOrBlock"}, {"DeviceCategory"},
+    {"WEXSignatureUpdateStatus", true}, {"DisplayNameCustom", false}, {"Devicestate", false},
+    {"AllowOrBlock", false}, {"DeviceCategory", false},
 };
+static_assert(std::size(device_fields) == FIELD_CATEGORY + 1, "one name per DeviceFieldClass, in its order");
 
 void reset_locked()
 {
@@ -47,9 +56,11 @@ int device_field_class(const char *field)
     if (!field)
         return -1;
     std::string_view f(field);
-    for (int i = 0; i < static_cast<int>(std::size(device_fields)); ++i)
-        if (f.substr(0, device_fields[i].name.size()) == device_fields[i].name)
+    for (int i = 0; i < static_cast<int>(std::size(device_fields)); ++i) {
+        const DeviceField &d = device_fields[i];
+        if ((d.prefix ? f.substr(0, d.name.size()) : f) == d.name)
             return i;
+    }
     return -1;
 }
 
@@ -76,28 +87,99 @@ int isQueueFull()
     return count == QUEUE_CAPACITY;
 }
 
+namespace {
+// Position of the new entry, -1 when the ring is full.
+int add_locked(const char *field, int32_t index)
+{
+    if (count == QUEUE_CAPACITY)
+        return -1;
+    if (count == 0)
+        head = tail = 0;
+    else
+        tail = (tail + 1) % QUEUE_CAPACITY;
+    QueueEntry &e = ArrQueue[tail];
+    std::snprintf(e.field, sizeof e.field, "%s", field ? field : "");
+    e.index = index;
+    e.begun = false;
+    ++count;
+    return tail;
+}
+
+bool pending_locked(int32_t index, int cls)
+{
+    for (int n = 0, p = head; n < count; ++n, p = (p + 1) % QUEUE_CAPACITY) {
+        const QueueEntry &e = ArrQueue[p];
+        if (e.index == index && !e.begun && device_field_class(e.field) == cls)
+            return true;
+    }
+    return false;
+}
+
+void log_added(const char *field, int32_t index, int pos)
+{
+    queue_cv.notify_one();
+    TSH_LOG(TSH_INFO, "(TelvaSoT) - Enqueue New device index : %d, field : %s at Queue pos = %d\n",
+            index, field ? field : "", pos);
+}
+}  // namespace
+
 int Enqueue(const char *field, int32_t index)
 {
     int pos;
     {
         std::lock_guard<std::mutex> g(queue_lock);
-        if (count == QUEUE_CAPACITY)
-            return 0;
-        if (count == 0)
-            head = tail = 0;
-        else
-            tail = (tail + 1) % QUEUE_CAPACITY;
-        QueueEntry &e = ArrQueue[tail];
-        std::snprintf(e.field, sizeof e.field, "%s", field ? field : "");
-        e.index = index;
-        e.begun = false;
-        ++count;
-        pos = tail;
+        pos = add_locked(field, index);
     }
-    queue_cv.notify_one();
-    TSH_LOG(TSH_INFO, "(TelvaSoT) - Enqueue New device index : %d, field : %s at Queue pos = %d\n",
-            index, field ? field : "", pos);
+    if (pos < 0)
+        return 0;
+    log_added(field, index, pos);
     return 1;
+}
+
+int QueueChange(const char *field, int32_t index)
+{
+    int pos;
+    {
+        std::lock_guard<std::mutex> g(queue_lock);
+        if (pending_locked(index, device_field_class(field)))
+            return 0;
+        pos = add_locked(field, index);
+    }
+    if (pos < 0)
+        return -1;
+    log_added(field, index, pos);
+    return 1;
+}
+
+void NoteRefused(const char *field, int32_t index, bool was_refused)
+{
+    const int cls = device_field_class(field);
+    if (cls < 0 || index < 0 || index >= DEVICES)
+        return;
+    std::lock_guard<std::mutex> g(queue_lock);
+    if (was_refused)
+        refused[index] |= static_cast<uint8_t>(1u << cls);
+    else
+        refused[index] &= static_cast<uint8_t>(~(1u << cls));
+}
+
+int RequeueRefused()
+{
+    uint8_t todo[DEVICES];
+    {
+        std::lock_guard<std::mutex> g(queue_lock);
+        std::memcpy(todo, refused, sizeof todo);
+    }
+    int queued = 0;
+    for (int32_t index = 0; index < DEVICES; ++index)
+        for (int cls = 0; cls < static_cast<int>(std::size(device_fields)); ++cls)
+            if (todo[index] & (1u << cls)) {
+                const int rc = QueueChange(device_fields[cls].name.data(), index);
+                if (rc < 0)
+                    return queued;
+                queued += rc;
+            }
+    return queued;
 }
 
 int Dequeue()
@@ -120,14 +202,8 @@ int Dequeue()
 
 int CheckIndexExist(int32_t index, const char *field)
 {
-    const int cls = device_field_class(field);
     std::lock_guard<std::mutex> g(queue_lock);
-    for (int n = 0, p = head; n < count; ++n, p = (p + 1) % QUEUE_CAPACITY) {
-        const QueueEntry &e = ArrQueue[p];
-        if (e.index == index && !e.begun && device_field_class(e.field) == cls)
-            return 1;
-    }
-    return 0;
+    return pending_locked(index, device_field_class(field));
 }
 
 int PeekHeadBegin(QueueEntry *out)

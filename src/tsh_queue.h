@@ -28,6 +28,14 @@ int Dequeue();
 // 1 when an entry for this device and the same device field is queued and
 // the worker has not begun it: a new one would carry nothing new.
 int CheckIndexExist(int32_t index, const char *field);
+// The pending check and the add as one step: 1 queued, 0 when the same
+// change is pending, -1 when the ring is full.
+int QueueChange(const char *field, int32_t index);
+// The worker's outcome of an entry: a refused change is remembered until
+// the same field of the device goes through.
+void NoteRefused(const char *field, int32_t index, bool refused);
+// Queues every remembered refusal again (the agent has started); how many.
+int RequeueRefused();
 // Copies the oldest entry and marks it begun; 0 when the queue is empty.
 // The entry stays queued until Dequeue.
 int PeekHeadBegin(QueueEntry *out);
@@ -39,7 +47,9 @@ int WaitQueueEntry();
 void QueuePause(long us);
 void StopQueueWait();
 
-// Which of the five device fields a field name is, by prefix; -1 for none.
+// Which of the five device fields a field name is, -1 for none: the one
+// rule of the dispatcher, the pending check and the worker's steps.
+enum DeviceFieldClass { FIELD_SIGNATURE, FIELD_DISPLAY_NAME, FIELD_STATE, FIELD_BLOCK, FIELD_CATEGORY };
 int device_field_class(const char *field);
 
 #endif

@@ -19,6 +19,7 @@
 #include "wexlib.h"
 #include "tsh_log.h"
 #include "tsh_main.h"
+#include "tsh_queue.h"
 
 pthread_mutex_t mutex_TelvaSoT = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t mutex_SoTResp = PTHREAD_MUTEX_INITIALIZER;
@@ -268,22 +269,22 @@ int DevState(SoTDeviceInfo *info)
 
 int do_TelvaSoT(SoTDeviceInfo *info, SoTDeviceId *id, const char *field, int index, RecordProgress progress)
 {
-    const std::string_view f(field ? field : "");
     TSH_LOG(TSH_INFO, "do_TelvaSoT fld: %s index: %d\n", field ? field : "", index);
-    int failed = 0;
-    if (f.substr(0, 24) == "WEXSignatureUpdateStatus") {
+    switch (device_field_class(field)) {
+    case FIELD_SIGNATURE:
         TSH_LOG(TSH_INFO, "\nDeviceMac : %s\n DeviceCategory %s\n, !! index: %d !!", info->mac, info->category, index);
-        failed |= state_step(info, progress, index);
+        return state_step(info, progress, index);
+    case FIELD_DISPLAY_NAME:
+        return display_name_step(id, progress, index);
+    case FIELD_BLOCK:
+        return block_step(info, id, progress, index);
+    case FIELD_STATE:
+        return state_step(info, progress, index);
+    case FIELD_CATEGORY:
+        return category_step(info, progress, index);
+    default:
+        return 0;
     }
-    if (f == "DisplayNameCustom")
-        failed |= display_name_step(id, progress, index);
-    if (f == "AllowOrBlock")
-        failed |= block_step(info, id, progress, index);
-    if (f == "Devicestate")
-        failed |= state_step(info, progress, index);
-    if (f == "DeviceCategory")
-        failed |= category_step(info, progress, index);
-    return failed;
 }
 
 int saagent_started()
@@ -353,7 +354,8 @@ void record_device(const DiscoveredDevice &dev, int i)
     TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand:  traffic_blocked: %d\n", dev.traffic_blocked);
     TSH_LOG(TSH_INFO, "TSH-SOT: MULTI MACs TOTAL INDEX:%d\n", dev.mac_count);
     const int macs = dev.mac_count < 0 ? 0 : (dev.mac_count > KJSON_MAX_MACS ? KJSON_MAX_MACS : dev.mac_count);
-    for (int j = 0; j < macs; ++j) {
+    // A stop ends the import at the next MAC: a device may hold 256.
+    for (int j = 0; j < macs && !tsh_shutting_down(); ++j) {
         const DeviceAddress &a = dev.mac_list[j];
         TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Device MAC: %.*s\n", int(sizeof a.mac), a.mac);
         TSH_LOG(TSH_INFO, "TSH-SOT: Multi On demand: Device IP: %.*s\n", int(sizeof a.ip), a.ip);

@@ -123,6 +123,30 @@ TEST_F(Import, EventAndOnDemandImportsNeverRunOverEachOther)
     expect_orderly_stop(d);
 }
 
+TEST_F(Import, AStopDuringTheLargestImportOfUnknownMacsIsOrderly)
+{
+    // 256 devices x 256 MACs, none of them in a row.
+    std::string list = "[";
+    for (int dev = 0; dev < 256; ++dev) {
+        std::vector<std::string> macs;
+        for (int m = 0; m < 256; ++m)
+            macs.push_back(mac_of(256 * dev + m));
+        list += (dev ? "," : "") + device_json("did-" + std::to_string(dev), macs);
+    }
+    const TempDir dir;
+    write_file(dir.file("devices.json"), list + "]");
+    ASSERT_EQ(lab.agentctl({"set", "devices", "@" + dir.file("devices.json")}), 0);
+    Daemon d;
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.err();
+    ASSERT_EQ(lab.agentctl({"emit", "devices-changed"}), 0);
+    ASSERT_TRUE(d.wait_err("wex_update_table_field Update failed"));
+    expect_orderly_stop(d);
+    // It ended at the next MAC, not at the end of the device.
+    const std::string e = d.err();
+    EXPECT_LT(count_of(e.substr(e.find("sig_usr1 handler.")), "wex_update_table_field MAC:"), 64);
+}
+
 struct ScanFields {
     std::string status, type, reason, result;
     bool operator==(const ScanFields &) const = default;

@@ -35,6 +35,13 @@ saproto::JsonPtr last(Lab &lab, const char *call)
     return parse(args.empty() ? "null" : args.back());
 }
 
+// The agent's entry of `key` under `group` ("device_info" by UUID, "online"
+// by MAC) in its state document.
+const cJSON *agent_entry(const saproto::JsonPtr &state, const char *group, const char *key)
+{
+    return cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(state.get(), group), key);
+}
+
 void full_device(Lab &lab, unsigned row, const char *mac, const char *uuid, const char *state)
 {
     ASSERT_NO_FATAL_FAILURE(lab.device(row, mac, uuid, state));
@@ -65,8 +72,7 @@ TEST_F(Worker, EachDeviceFieldReachesTheAgentAndIsAcknowledged)
         EXPECT_EQ(text_of(info.get(), "display_name"), "") << value;
     }
     saproto::JsonPtr state = lab.agent_state();
-    const cJSON *dev = cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(state.get(), "device_info"),
-                                                        "uuid-5");
+    const cJSON *dev = agent_entry(state, "device_info", "uuid-5");
     EXPECT_EQ(text_of(dev, "display_name"), "Kitchen tablet");
 
     // Offline: no satellite removal is even considered.
@@ -249,8 +255,7 @@ TEST_F(Resync, AnAgentRestartBringsRouterAndOnlineDevicesBack)
                lab.journal("set_device_online_status").size() > onlines;
     })) << d.err();
     saproto::JsonPtr s = lab.agent_state();
-    const cJSON *dev = cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(s.get(), "online"),
-                                                        "00:00:00:00:00:02");
+    const cJSON *dev = agent_entry(s, "online", "00:00:00:00:00:02");
     EXPECT_EQ(int_of(dev, "is_online"), 1);
     expect_orderly_stop(d);
 }
@@ -277,8 +282,33 @@ TEST_F(Resync, NeverLeavesTheAgentWithAnOlderStateThanTheWorkerSent)
         return count_of(e, "Dequeue device index") == count_of(e, "Enqueue New device index");
     })) << d.err();
     saproto::JsonPtr s = lab.agent_state();
-    const cJSON *dev = cJSON_GetObjectItemCaseSensitive(cJSON_GetObjectItemCaseSensitive(s.get(), "online"), mac);
+    const cJSON *dev = agent_entry(s, "online", mac);
     EXPECT_EQ(int_of(dev, "is_online"), 0);
+    expect_orderly_stop(d);
+}
+
+TEST_F(Resync, ChangesRefusedWhileTheAgentIsDownReachItWhenItStarts)
+{
+    const char mac[] = "00:00:00:00:00:04";
+    ASSERT_NO_FATAL_FAILURE(full_device(lab, 4, mac, "uuid-4", "UP"));
+    Daemon d;
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.err();
+    ASSERT_NO_FATAL_FAILURE(change(lab, d, "DeviceIdList", "DisplayNameCustom", "before", 4));
+    // Away for 5 s: the rename, the block and the going offline are refused.
+    ASSERT_EQ(lab.agentctl({"restart", "5000"}), 0);
+    ASSERT_NO_FATAL_FAILURE(change(lab, d, "DeviceIdList", "DisplayNameCustom", "after", 4, false));
+    ASSERT_NO_FATAL_FAILURE(change(lab, d, "Wexsignature", "AllowOrBlock", "block", 4, false));
+    ASSERT_NO_FATAL_FAILURE(change(lab, d, "Wexsignature", "Devicestate", "DOWN", 4, false));
+    EXPECT_TRUE(wait_until(
+        [&] {
+            saproto::JsonPtr s = lab.agent_state();
+            const cJSON *info = agent_entry(s, "device_info", "uuid-4");
+            return text_of(info, "display_name") == lab.get("DeviceIdList", "DisplayNameCustom", 4) &&
+                   int_of(info, "traffic_blocked") == 1 && int_of(agent_entry(s, "online", mac), "is_online") == 0;
+        },
+        30s))
+        << d.err();
     expect_orderly_stop(d);
 }
 

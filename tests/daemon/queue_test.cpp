@@ -63,9 +63,12 @@ TEST_F(Queue, PendingRuleComparesDeviceAndFieldClass)
     EXPECT_EQ(CheckIndexExist(7, "DisplayNameCustom"), 1);
     EXPECT_EQ(CheckIndexExist(7, "AllowOrBlock"), 0) << "another field of the device is a new change";
     EXPECT_EQ(CheckIndexExist(8, "DisplayNameCustom"), 0);
-    // Names are classed by prefix, like the dispatcher routes them.
+    // Classed as the worker acts on them: the update flag by its prefix,
+    // the other four exactly, so a longer name never stands for them.
     ASSERT_EQ(Enqueue("WEXSignatureUpdateStatus", 9), 1);
     EXPECT_EQ(CheckIndexExist(9, "WEXSignatureUpdateStatusX"), 1);
+    ASSERT_EQ(Enqueue("AllowOrBlockExtra", 10), 1);
+    EXPECT_EQ(CheckIndexExist(10, "AllowOrBlock"), 0);
 }
 
 TEST_F(Queue, BegunEntryNoLongerSuppressesAChange)

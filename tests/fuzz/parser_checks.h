@@ -10,6 +10,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -44,6 +45,18 @@ inline const char *part_violation(const char *text, const char *out, size_t size
     return nullptr;
 }
 
+// The part as sscanf reads it with the agent text's own pattern (`%s` bound
+// to the buffer), cut at its closing character.
+inline std::string sscanf_part(const char *text, const char *name, const char *pattern, char stop)
+{
+    char out[version_size] = "";
+    const char *at = std::strstr(text, name);
+    if (at && std::sscanf(at, pattern, out) == 1)
+        if (char *cut = std::strchr(out, stop))
+            *cut = '\0';
+    return out;
+}
+
 inline const char *version_violation(const char *text)
 {
     char version[version_size + guard], patch[patch_size + guard];
@@ -51,7 +64,13 @@ inline const char *version_violation(const char *text)
     std::memset(patch, guard_byte, sizeof patch);
     scan_version_info(text, version, version_size, patch, patch_size);
     const char *v = part_violation(text, version, version_size, '"');
-    return v ? v : part_violation(text, patch, patch_size, '}');
+    v = v ? v : part_violation(text, patch, patch_size, '}');
+    if (v)
+        return v;
+    if (version != sscanf_part(text, "\"version\"", "\"version\": \"%127s\"", '"') ||
+        patch != sscanf_part(text, "\"patch_level\"", "\"patch_level\": %15s", '}'))
+        return "read otherwise than sscanf reads it";
+    return nullptr;
 }
 
 // The report counts as read exactly when it is JSON: members of other types

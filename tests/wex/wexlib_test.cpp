@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "q7lib.h"
+#include "wait_until.h"
 #include "wexlib.h"
 
 namespace {
@@ -105,8 +106,9 @@ TEST_F(Wex, DeviceThatMovedOrAppearedIsFound)
     set_mac(5, 0);
     set_mac(200, 0x05);
     set_mac(201, 0x77);
-    EXPECT_EQ(update("AA:BB:CC:00:00:05", "moved"), WEX_OK);
-    EXPECT_EQ(update("AA:BB:CC:00:00:77", "new"), WEX_OK);
+    // Found once the library's own subscription has seen the rows change.
+    EXPECT_TRUE(wait_until([&] { return update("AA:BB:CC:00:00:05", "moved") == WEX_OK; }));
+    EXPECT_TRUE(wait_until([&] { return update("AA:BB:CC:00:00:77", "new") == WEX_OK; }));
     EXPECT_EQ(did(200), "moved");
     EXPECT_EQ(did(201), "new");
     EXPECT_EQ(did(5), "first");
