@@ -20,6 +20,7 @@
 #include "sabroker.h"
 #include "tsh_dal.h"
 #include "tsh_get_dalfld.h"
+#include "tsh_hooks.h"
 #include "tsh_json.h"
 #include "tsh_log.h"
 #include "tsh_main.h"
@@ -29,20 +30,11 @@
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_agent";
 
-// A duration that tests shorten through the environment; `fallback` when
-// the variable is unset or not a positive number.
-long test_ms(const char *name, long fallback)
-{
-    const char *v = std::getenv(name);
-    const long n = v ? std::strtol(v, nullptr, 10) : 0;
-    return n > 0 ? n : fallback;
-}
-
-// Length of one retry-delay second: a schedule of 2 s steps can run in
-// milliseconds.
+// Length of one retry-delay second: a test build runs the schedule of 2 s
+// steps in milliseconds.
 long retry_unit_ms()
 {
-    static const long unit = test_ms("TSH_TEST_RETRY_UNIT_MS", 1000L);
+    static const long unit = test_knob(Knob::RetryUnitMs, 1000L);
     return unit;
 }
 
@@ -65,7 +57,7 @@ const char *text_or_empty(const char *s)
 // Period of the agent check.
 long refresh_period_ms()
 {
-    static const long period = test_ms("TSH_TEST_REFRESH_PERIOD_MS", 300 * 1000L);
+    static const long period = test_knob(Knob::RefreshPeriodMs, 300 * 1000L);
     return period;
 }
 

@@ -21,7 +21,7 @@
 #include "tsh_daemon.h"
 #include "tsh_dal.h"
 #include "tsh_get_dalfld.h"
-#include "tsh_json.h"
+#include "tsh_hooks.h"
 #include "tsh_log.h"
 #include "tsh_queue.h"
 #include "tsh_sot.h"

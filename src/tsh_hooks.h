@@ -1,0 +1,21 @@
+// tsh_hooks.h - what a test build of the daemon may change. The product
+// links the defaults of tsh_hooks.cpp: each knob keeps the value it is
+// given and no fault is made. A test build (TSH_TEST_HOOKS) links
+// tests/hooks/test_hooks.cpp, whose definitions replace these.
+#ifndef TSH_HOOKS_H
+#define TSH_HOOKS_H
+
+enum class Knob {
+    RetryUnitMs,      // one second of the agent retry schedule
+    RefreshPeriodMs,  // the agent check's period
+};
+
+// The knob's value: `product` in the product.
+long test_knob(Knob knob, long product);
+
+// JSON allocation faults: set up once on the main thread before any other
+// thread runs, armed once start-up is over. Nothing in the product.
+void json_fault_init();
+void json_fault_arm();
+
+#endif
