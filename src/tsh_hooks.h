@@ -1,7 +1,7 @@
 // tsh_hooks.h - what a test build of the daemon may change. The product
 // links the defaults of tsh_hooks.cpp: each knob keeps the value it is
-// given and no fault is made. A test build (TSH_TEST_HOOKS) links
-// tests/hooks/test_hooks.cpp, whose definitions replace these.
+// given and no fault is made. A test build links tests/hooks/test_hooks.cpp,
+// whose definitions replace these.
 #ifndef TSH_HOOKS_H
 #define TSH_HOOKS_H
 
