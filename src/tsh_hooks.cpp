@@ -7,6 +7,10 @@ __attribute__((weak)) long test_knob(Knob, long product)
     return product;
 }
 
+__attribute__((weak)) void test_point(TestPoint)
+{
+}
+
 __attribute__((weak)) void json_fault_init()
 {
 }

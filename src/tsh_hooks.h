@@ -13,6 +13,13 @@ enum class Knob {
 // The knob's value: `product` in the product.
 long test_knob(Knob knob, long product);
 
+enum class TestPoint {
+    AgentStart,  // a start of the agent library, past its stop check
+};
+// Where a test build may hold a thread to widen a race; nothing in the
+// product.
+void test_point(TestPoint point);
+
 // JSON allocation faults: set up once on the main thread before any other
 // thread runs, armed once start-up is over. Nothing in the product.
 void json_fault_init();

@@ -255,7 +255,7 @@ void good_bye(const char *label)
     } else if (l == "TV_SUBSCRIBE" || l == "SAA_VERSION_INFO" || l == "SIG_EXIT") {
         // The agent library first: it fails calls in flight at once, so the
         // threads that make them can be stopped before the connection goes.
-        release(up.agent, sa_broker_uninit);
+        release(up.agent, agent_release);
         stop_workers();
         release(up.dal, dal_destroy);
         // Its own Q7 connection would outlive ours and still run at exit.

@@ -101,6 +101,19 @@ TEST_F(Stop, EndsTheAliveStateRetryLoopInBackoffOrInAHungCall)
     expect_orderly_stop(d);
 }
 
+TEST_F(Stop, LeavesNoAgentStartBehindThatBeganJustBefore)
+{
+    Daemon d({"TSH_TEST_AGENT_START_DELAY_MS=600"});
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.err();
+    ASSERT_EQ(lab.set("TelvaCfg", "SAAliveState", "UP"), Q7_OK);
+    ASSERT_TRUE(d.wait_err("Initing telva subscriptions", 2)) << d.err();
+    // The stop comes while that start is held past its stop check.
+    expect_orderly_stop(d);
+    const std::string e = d.err();
+    EXPECT_EQ(e.find("Telva init successfull", e.find("Bye Bye.....")), std::string::npos) << e;
+}
+
 TEST_F(Stop, EarlyOrRepeatedSigusr1IsSafe)
 {
     {

@@ -2,6 +2,8 @@
 // TeSvcHdlr only with TSH_TEST_HOOKS): the knobs come from the environment.
 //   TSH_TEST_RETRY_UNIT_MS       one second of the agent retry schedule
 //   TSH_TEST_REFRESH_PERIOD_MS   the agent check's period
+//   TSH_TEST_AGENT_START_DELAY_MS  a start of the agent library, past its
+//                                stop check, waits this long first
 //   TSH_TEST_JSON_ALLOC_FAIL_AT  n: the n-th allocation inside a
 //                                JsonBuilding scope, counted once armed,
 //                                fails (no path may send a text built
@@ -11,7 +13,9 @@
 #include <cjson/cJSON.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "tsh_json.h"
 #include "tsh_log.h"
@@ -52,6 +56,14 @@ long test_knob(Knob knob, long product)
         return env_number("TSH_TEST_REFRESH_PERIOD_MS", product);
     }
     return product;
+}
+
+void test_point(TestPoint point)
+{
+    if (point == TestPoint::AgentStart) {
+        static const long delay = env_number("TSH_TEST_AGENT_START_DELAY_MS", 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    }
 }
 
 void json_fault_init()
