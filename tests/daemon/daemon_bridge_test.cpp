@@ -184,10 +184,16 @@ TEST_F(AgentCheck, AStopDuringTheCheckWritesNothing)
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.wait_ready()) << d.err();
     ASSERT_TRUE(wait_until([&] { return lab.get("TelvaCfg", "SAAliveState") == "UP"; })) << d.err();
-    // Calls journaled after the clear are the hung ones.
+    // The agent answers in order: a check's call after the protection
+    // request, made once the hang was set, is a hung one.
     ASSERT_EQ(lab.agentctl({"hang", "get_version_info", "60000"}), 0);
-    ASSERT_EQ(lab.agentctl({"journal", "--clear"}), 0);
-    ASSERT_TRUE(wait_until([&] { return lab.calls("get_version_info") > 0; })) << d.err();
+    ASSERT_EQ(lab.set("TelvaCfg", "action", "do_protection_on"), Q7_OK);
+    ASSERT_TRUE(wait_until([&] {
+        std::string journal;
+        lab.agentctl({"journal"}, &journal);
+        const size_t marker = journal.find(R"("call":"enable")");
+        return marker != std::string::npos && journal.find(R"("call":"get_version_info")", marker) != std::string::npos;
+    })) << d.err();
     expect_orderly_stop(d);
     EXPECT_EQ(lab.get("TelvaCfg", "SAAliveState"), "UP");
     EXPECT_EQ(lab.get("TelvaRAEvent", "saBrokerVersionStatus"), "true");
