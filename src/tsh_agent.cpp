@@ -6,6 +6,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <atomic>
 #include <climits>
 #include <pthread.h>
 #include <cstdio>
@@ -20,6 +21,7 @@
 #include "sabroker.h"
 #include "tsh_dal.h"
 #include "tsh_get_dalfld.h"
+#include "tsh_hooks.h"
 #include "tsh_json.h"
 #include "tsh_log.h"
 #include "tsh_main.h"
@@ -29,22 +31,28 @@
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_agent";
 
-// A duration that tests shorten through the environment; `fallback` when
-// the variable is unset or not a positive number.
-long test_ms(const char *name, long fallback)
-{
-    const char *v = std::getenv(name);
-    const long n = v ? std::strtol(v, nullptr, 10) : 0;
-    return n > 0 ? n : fallback;
-}
-
-// Length of one retry-delay second: a schedule of 2 s steps can run in
-// milliseconds.
+// Length of one retry-delay second: a test build runs the schedule of 2 s
+// steps in milliseconds.
 long retry_unit_ms()
 {
-    static const long unit = test_ms("TSH_TEST_RETRY_UNIT_MS", 1000L);
+    static const long unit = test_knob(Knob::RetryUnitMs, 1000L);
     return unit;
 }
+
+// Serialises a start of the agent library with the teardown's release of
+// it (main thread, Q7 callback thread): a start that ends after the stop
+// began is undone, so after the teardown the library is released.
+std::mutex agent_life_lock;
+
+// Times the agent check wrote SAAliveState "DOWN" (written by the check
+// thread, read by the Q7 callback thread and the retry loop).
+std::atomic<unsigned> downs_written{0};
+// That count when the retry loop last started the library (main thread at
+// start-up, then the Q7 callback thread).
+std::atomic<unsigned> downs_at_start{0};
+// Q7 callback thread only: the count of "DOWN" writes that the last restart
+// by _SAAliveState outlived, or 0.
+unsigned stale_downs = 0;
 
 void set_enum(const char *table, const char *field, const char *value)
 {
@@ -65,7 +73,7 @@ const char *text_or_empty(const char *s)
 // Period of the agent check.
 long refresh_period_ms()
 {
-    static const long period = test_ms("TSH_TEST_REFRESH_PERIOD_MS", 300 * 1000L);
+    static const long period = test_knob(Knob::RefreshPeriodMs, 300 * 1000L);
     return period;
 }
 
@@ -157,14 +165,26 @@ int timeSleep(int count, int factor)
 int telva_init()
 {
     TSH_LOG(TSH_INFO, "Initing telva subscriptions\n");
-    if (tsh_shutting_down() || sa_broker_init() != 0)
+    if (tsh_shutting_down())
         return 1;
+    test_point(TestPoint::AgentStart);
+    if (sa_broker_init() != 0)
+        return 1;
+    {
+        std::lock_guard<std::mutex> g(agent_life_lock);
+        if (tsh_shutting_down()) {
+            sa_broker_uninit();
+            return 1;
+        }
+    }
     set_enum(T_TELVA_RA_EVENT, "saBrokerInitStatusEvent", "true");
     TSH_LOG(TSH_INFO, "saBrokerInitStatusEvent is set as true\n");
     TSH_LOG(TSH_INFO, "Telva init successfull\n");
 
     if (sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, _typeOfChange, nullptr, 0) != 0) {
         sa_broker_uninit();
+        if (tsh_shutting_down())
+            return 1;
         mark_init_status_false();
         TSH_LOG(TSH_ERROR, "Failed to subscribe to Devices list Update\n");
         return 1;
@@ -185,6 +205,8 @@ int telva_init()
     TSH_LOG(TSH_INFO, "Subscribe to SA agent started\n");
 
     if (sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, _va_scan, nullptr, 0) != 0) {
+        if (tsh_shutting_down())
+            return 1;
         set_enum(T_TELVA_RA_EVENT, "saVAScanEvent", "false");
         TSH_LOG(TSH_INFO, "Setting saVAScanEvent as false \n");
         TSH_LOG(TSH_ERROR, "Failed to subscribe to SA_BROKER_VA_STATUS \n");
@@ -202,12 +224,16 @@ int SARetryLogic()
             return 1;
         TSH_LOG(TSH_INFO, "try count %d, timesleep %d\n", count, delay);
         if (telva_init() == 0) {
+            downs_at_start = downs_written.load();
             TSH_LOG(TSH_INFO, "Initialize SA broker library successfully\n");
             set_enum(T_TELVA_CFG, "action", "none");
             set_enum(T_TELVA_CFG, "SAService", "UP");
             return 0;
         }
         sa_broker_uninit();
+        // A try cut short by the stop says nothing about the agent.
+        if (tsh_shutting_down())
+            return 1;
         mark_init_status_false();
         TSH_LOG(TSH_ERROR, "Failed to initialize SA broker library\n");
         set_enum(T_TELVA_CFG, "SAService", "DOWN");
@@ -225,16 +251,30 @@ void _SAAliveState(void *)
     char state[8] = {};
     log_q7_error(q7_get_enum(dal_get_handle(), T_TELVA_CFG, 0, "SAAliveState", state, sizeof state));
     if (std::string_view(state) == "UP") {
+        stale_downs = 0;
+        const unsigned before = downs_written;
         // While the agent was down its started event found the service
         // DOWN and pushed nothing: the router information goes now.
         if (SARetryLogic() == 0) {
+            // A "DOWN" the check wrote while the loop retried is older than
+            // this start; its notification comes after the loop.
+            if (downs_at_start != before)
+                stale_downs = downs_at_start;
             TSH_LOG(TSH_INFO, "[DAL_TSH] : Sending router info to SA cloud at SA state toggle\n");
             pushRouterInfo(RI_AGENT_STARTED);
         }
         return;
     }
+    if (stale_downs != 0 && downs_written == stale_downs)
+        return;
     set_enum(T_TELVA_CFG, "SAService", "DOWN");
     TSH_LOG(TSH_INFO, "!! SAAliveState is DOWN !!\n");
+}
+
+void agent_release()
+{
+    std::lock_guard<std::mutex> g(agent_life_lock);
+    sa_broker_uninit();
 }
 
 void _Devicestate(void *)
@@ -495,6 +535,9 @@ int get_saaVersionInfo()
     const int call = sa_broker_get_version_info(&raw);
     AgentText text(raw);
     if (call != 0) {
+        // Cut short by the stop: no answer of the agent's to record.
+        if (tsh_shutting_down())
+            return call;
         set_enum(T_TELVA_RA_EVENT, "saBrokerVersionStatus", "false");
         TSH_LOG(TSH_INFO, "Failed to call sa_broker_get_version_info()\n");
         // The version was not fetched: the callers read that as the agent
@@ -521,6 +564,9 @@ void *threadproc(void *)
     try {
         while (sleep_unless_shutdown(refresh_period_ms())) {
             if (get_saaVersionInfo() != 0) {
+                if (tsh_shutting_down())
+                    break;
+                ++downs_written;
                 set_enum(T_TELVA_CFG, "SAAliveState", "DOWN");
                 TSH_LOG(TSH_INFO, "SAAgent alive state is DOWN\n");
             } else {

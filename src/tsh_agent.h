@@ -10,6 +10,9 @@ int telva_init();
 // 0 once the agent library is started; non-zero when a stop was asked for.
 int SARetryLogic();
 int tv_subscribe();
+// The teardown's release of the agent library: a start in flight on
+// another thread does not outlive it.
+void agent_release();
 
 void _SAAliveState(void *ctx);
 void _Devicestate(void *ctx);

@@ -69,6 +69,14 @@ int read_pid(int fd, int *pid)
 }
 }  // namespace
 
+void hold_standard_streams()
+{
+    // Each open takes the lowest free number: the closed one being looked at.
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) == -1 && errno == EBADF && open("/dev/null", O_RDWR) != fd)
+            return;
+}
+
 int parse_pid(const char *text, int *pid)
 {
     int v = 0;

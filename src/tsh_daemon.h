@@ -2,6 +2,10 @@
 #ifndef TSH_DAEMON_H
 #define TSH_DAEMON_H
 
+// Points any of descriptors 0, 1 and 2 that the parent left closed at
+// /dev/null, so that no file the daemon opens (the pid file first) takes
+// that number and receives what is printed. Before any other open.
+void hold_standard_streams();
 // Creates, write-locks and fills the pid file; the open descriptor, or -1.
 int lock_process(const char *path);
 // Unlocks, closes and removes it; 0 when the file is gone, -1 otherwise.

@@ -23,16 +23,16 @@ struct AgentTextFree {
 };
 using AgentText = std::unique_ptr<char, AgentTextFree>;
 
-// Test-only: TSH_TEST_JSON_ALLOC_FAIL_AT=n makes the n-th allocation made
-// inside a JsonBuilding scope, counted from json_fault_arm(), fail.
-void json_fault_init();
-void json_fault_arm();
-// Marks the daemon's own building and printing of a JSON text.
+// Marks the daemon's own building and printing of a JSON text (a test
+// build makes allocations inside such a scope fail, tsh_hooks.h).
 struct JsonBuilding {
     JsonBuilding();
     ~JsonBuilding();
     JsonBuilding(const JsonBuilding &) = delete;
     JsonBuilding &operator=(const JsonBuilding &) = delete;
 };
+
+// True inside a JsonBuilding scope of the calling thread.
+bool json_building();
 
 #endif

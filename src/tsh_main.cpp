@@ -21,7 +21,7 @@
 #include "tsh_daemon.h"
 #include "tsh_dal.h"
 #include "tsh_get_dalfld.h"
-#include "tsh_json.h"
+#include "tsh_hooks.h"
 #include "tsh_log.h"
 #include "tsh_queue.h"
 #include "tsh_sot.h"
@@ -45,6 +45,9 @@ constexpr const char VERSION[] = "1.2.1";
 
 // Set by the signal thread on SIGUSR1, read by every thread.
 std::atomic<bool> stop_requested{false};
+// Set by the teardown (main thread) before it sends the signal thread its
+// stop signal; a signal of that number from outside finds it unset.
+std::atomic<bool> sig_thread_ending{false};
 
 // wake_lock/wake_cv let every interruptible sleep end at once on a stop.
 std::mutex wake_lock;
@@ -105,8 +108,11 @@ void *signal_thread(void *)
         int sig = sigwaitinfo(&set, nullptr);
         if (sig < 0)
             continue;  // EINTR from a stop of a debugger, nothing else
-        if (sig == stop_signal())
-            return nullptr;
+        if (sig == stop_signal()) {
+            if (sig_thread_ending)
+                return nullptr;
+            continue;
+        }
         if (sig == SIGUSR1) {
             TSH_LOG(TSH_INFO, "sig_usr1 handler.\n");
             stop_requested = true;
@@ -125,6 +131,7 @@ void stop_signal_thread()
     if (!up.sig_thread)
         return;
     up.sig_thread = false;
+    sig_thread_ending = true;
     pthread_kill(sig_thread, stop_signal());
     pthread_join(sig_thread, nullptr);
 }
@@ -248,7 +255,7 @@ void good_bye(const char *label)
     } else if (l == "TV_SUBSCRIBE" || l == "SAA_VERSION_INFO" || l == "SIG_EXIT") {
         // The agent library first: it fails calls in flight at once, so the
         // threads that make them can be stopped before the connection goes.
-        release(up.agent, sa_broker_uninit);
+        release(up.agent, agent_release);
         stop_workers();
         release(up.dal, dal_destroy);
         // Its own Q7 connection would outlive ours and still run at exit.
@@ -269,6 +276,7 @@ void good_bye(const char *label)
 
 int main(int argc, char **argv)
 {
+    hold_standard_streams();
     // Before any library can start a thread: threads inherit this mask, so
     // only the signal thread ever takes these signals.
     sigset_t block;
@@ -332,17 +340,25 @@ int main(int argc, char **argv)
         TSH_LOG(TSH_INFO, "Retry Logic called successfully\n");
     stop_if_requested();
 
+    // Before the subscriptions: the device changes they deliver from now on
+    // are kept for the worker.
+    InitQueue();
     if (tv_subscribe() != 0) {
+        stop_if_requested();
         TSH_LOG(TSH_ERROR, "Failed to subscribe table! Are we init'ing before SA?\n");
         good_bye("TV_SUBSCRIBE");
         std::exit(1);
     }
+    stop_if_requested();
 
     if (set_module_version_detail("TSHVersion", VERSION) != 0)
         TSH_LOG(TSH_ERROR, "Failed to fetch TSH Module Version \n");
     TSH_LOG(TSH_INFO, "!! set_module_version_detail() is called at boot time !!\n");
+    stop_if_requested();
 
+    // A stop cuts the agent call short: no failure of the stage.
     if (get_saaVersionInfo() != 0) {
+        stop_if_requested();
         TSH_LOG(TSH_ERROR, "Failed to get SA Agent Version \n");
         good_bye("SAA_VERSION_INFO");
         TSH_LOG(TSH_INFO, "!! get_version_info() is called at boot time !!\n");
@@ -351,7 +367,6 @@ int main(int argc, char **argv)
     TSH_LOG(TSH_INFO, "!! get_version_info() is called at boot time !!\n");
     stop_if_requested();
 
-    InitQueue();
     TSH_LOG(TSH_INFO, "(TelvaSoT) - Queue for TelvaSoT Initiliazed\n");
 
     up.check_thread = pthread_create(&check_thread, nullptr, threadproc, nullptr) == 0;

@@ -178,6 +178,57 @@ TEST_F(AgentCheck, MarksTheAgentDownWhileGoneAndRestartsItWhenBack)
     expect_orderly_stop(d);
 }
 
+TEST_F(AgentCheck, AStopDuringTheCheckWritesNothing)
+{
+    Daemon d({"TSH_TEST_REFRESH_PERIOD_MS=50"});
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.err();
+    ASSERT_TRUE(wait_until([&] { return lab.get("TelvaCfg", "SAAliveState") == "UP"; })) << d.err();
+    // The agent answers in order: a check's call after the protection
+    // request, made once the hang was set, is a hung one.
+    ASSERT_EQ(lab.agentctl({"hang", "get_version_info", "60000"}), 0);
+    ASSERT_EQ(lab.set("TelvaCfg", "action", "do_protection_on"), Q7_OK);
+    ASSERT_TRUE(wait_until([&] {
+        std::string journal;
+        lab.agentctl({"journal"}, &journal);
+        const size_t marker = journal.find(R"("call":"enable")");
+        return marker != std::string::npos && journal.find(R"("call":"get_version_info")", marker) != std::string::npos;
+    })) << d.err();
+    expect_orderly_stop(d);
+    EXPECT_EQ(lab.get("TelvaCfg", "SAAliveState"), "UP");
+    EXPECT_EQ(lab.get("TelvaRAEvent", "saBrokerVersionStatus"), "true");
+}
+
+TEST_F(AgentCheck, ADownWrittenWhileTheRestartRetriesDoesNotOutliveIt)
+{
+    Daemon d({"TSH_TEST_REFRESH_PERIOD_MS=2000"});
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.err();
+    // The first check's "UP" restarts the library once.
+    ASSERT_TRUE(d.wait_err("Initialize SA broker library successfully", 2, 20s)) << d.err();
+    auto field_becomes = [&](const char *table, const char *field, const char *value) {
+        return wait_until([&] { return lab.get(table, field) == value; }, 20s);
+    };
+    // The agent gone for a check: the service goes down.
+    ASSERT_EQ(lab.agentctl({"fail", "get_version_info", "always"}), 0);
+    ASSERT_TRUE(field_becomes("TelvaCfg", "SAService", "DOWN")) << d.err();
+    // Back, but it cannot be started yet: the handler retries, and with the
+    // library released meanwhile the next check writes "DOWN".
+    ASSERT_EQ(lab.agentctl({"fail", "init", "always"}), 0);
+    ASSERT_EQ(lab.agentctl({"fail", "subscribe", "always"}), 0);
+    ASSERT_EQ(lab.agentctl({"fail", "get_version_info", "off"}), 0);
+    ASSERT_TRUE(d.wait_err("Trying again", 1, 20s)) << d.err();
+    ASSERT_TRUE(field_becomes("TelvaCfg", "SAAliveState", "DOWN")) << d.err();
+    // Started at last: the notification of that "DOWN" comes after.
+    const int changes = count_of(d.err(), "_SAAliveState is changed");
+    ASSERT_EQ(lab.agentctl({"fail", "init", "off"}), 0);
+    ASSERT_EQ(lab.agentctl({"fail", "subscribe", "off"}), 0);
+    ASSERT_TRUE(d.wait_err("_SAAliveState is changed", changes + 1)) << d.err();
+    ASSERT_NO_FATAL_FAILURE(settle(lab, d));
+    EXPECT_EQ(lab.get("TelvaCfg", "SAService"), "UP") << d.err();
+    expect_orderly_stop(d);
+}
+
 void start_with_report(Lab &lab, Daemon &d, const std::string &report)
 {
     ASSERT_EQ(lab.agentctl({"set", "--raw", "status-report", report}), 0);

@@ -318,8 +318,11 @@ bool Daemon::start()
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, dir_.file("stdout").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (close_stdout_)
+        posix_spawn_file_actions_addclose(&fa, STDOUT_FILENO);
+    else
+        posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, dir_.file("stdout").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, dir_.file("stderr").c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int rc = posix_spawnp(&pid_, cargv[0], &fa, nullptr, cargv.data(), cenv.data());
@@ -413,9 +416,11 @@ void settle(Lab &lab, const Daemon &d)
     ASSERT_TRUE(d.wait_err(line, seen + 2)) << d.err();
 }
 
-void expect_orderly_stop(Daemon &d, bool info_shown)
+void expect_orderly_stop(Daemon &d, bool info_shown, const std::function<void()> &after_signal)
 {
     d.signal(SIGUSR1);
+    if (after_signal)
+        after_signal();
     // The stop must not wait for a sleep, a retry or an agent call to end.
     EXPECT_EQ(d.wait_exit(2s), std::optional<int>(0)) << d.err();
     EXPECT_FALSE(path_exists(PID_FILE));

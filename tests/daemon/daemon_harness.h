@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -92,6 +93,8 @@ class Daemon {
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
 
+    // Started with its standard output closed (before start()).
+    void close_stdout() { close_stdout_ = true; }
     bool start();
     pid_t pid() const { return pid_; }
     std::string err() const { return read_file(dir_.file("stderr")); }
@@ -114,6 +117,7 @@ class Daemon {
     std::vector<std::string> env_, args_;
     pid_t pid_ = -1;
     std::optional<int> status_;
+    bool close_stdout_ = false;
 };
 
 // Reading the agent's JSON: a member's text ("<absent>" when missing or not
@@ -129,8 +133,8 @@ void settle(Lab &lab, const Daemon &d);
 
 // SIGUSR1 and the orderly stop: exit 0 within 2 s, pid file gone. Before
 // the logging configuration is applied only notices show, so info_shown
-// false skips "sig_usr1 handler.".
-void expect_orderly_stop(Daemon &d, bool info_shown = true);
+// false skips "sig_usr1 handler.". after_signal runs once SIGUSR1 is sent.
+void expect_orderly_stop(Daemon &d, bool info_shown = true, const std::function<void()> &after_signal = {});
 
 // Clean pid file and Q7/agent state before each test.
 class DaemonTest : public ::testing::Test {

@@ -3,6 +3,10 @@
 #include "daemon_harness.h"
 
 #include <csignal>
+#include <cstdio>
+#include <fstream>
+
+#include "wait_until.h"
 
 namespace tshtest {
 namespace {
@@ -25,13 +29,51 @@ TEST_F(Stop, CutsTheStartUpBackoffShortAndSkipsTheLaterStages)
     EXPECT_EQ(d.err().find("Queue for TelvaSoT Initiliazed"), std::string::npos) << d.err();
 }
 
-TEST_F(Stop, EndsAHungAgentStartAtStartUp)
+// The Q7 server stopped (SIGSTOP) until the scope ends.
+struct FrozenQ7 {
+    pid_t pid = 0;
+    void freeze(pid_t p) { ::kill(pid = p, SIGSTOP); }
+    void thaw()
+    {
+        if (pid > 0)
+            ::kill(pid, SIGCONT);
+        pid = 0;
+    }
+    ~FrozenQ7() { thaw(); }
+};
+
+TEST_F(Stop, AtEveryStartUpStageIsOrderly)
 {
-    ASSERT_EQ(lab.agentctl({"hang", "init", "60000"}), 0);
-    Daemon d;
-    ASSERT_TRUE(d.start());
-    ASSERT_TRUE(d.wait_err("Initing telva subscriptions")) << d.err();
-    expect_orderly_stop(d);
+    // Each stage held by a hung agent call or a frozen Q7 server (frozen
+    // while the agent start is held, so that its calls wait their bound).
+    struct Case {
+        const char *stage, *hang, *held_at;
+        bool freeze_q7;
+    };
+    const Case cases[] = {
+        {"10 agent start", "init", "Initing telva subscriptions", false},
+        {"11 table subscriptions", "init", "Retry Logic called successfully", true},
+        {"12 module version", "init", "Function:set_module_version_detail", true},
+        {"13 agent version", "get_version_info", "set_module_version_detail() is called at boot time", false},
+        {"18 router information", "set_router_info", "Sending router info to SA cloud at router reboot", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.stage);
+        ASSERT_NO_FATAL_FAILURE(lab.reset());
+        ASSERT_EQ(lab.agentctl({"hang", c.hang, c.freeze_q7 ? "1000" : "60000"}), 0);
+        Daemon d({"Q7_TIMEOUT_MS=3000"});
+        ASSERT_TRUE(d.start());
+        FrozenQ7 q7;
+        if (c.freeze_q7) {
+            ASSERT_TRUE(d.wait_err("Initing telva subscriptions")) << d.err();
+            q7.freeze(lab.q7_pid());
+        }
+        ASSERT_TRUE(d.wait_err(c.held_at, 1, 20s)) << d.err();
+        expect_orderly_stop(d, true, [&] {
+            d.wait_err("sig_usr1 handler.");
+            q7.thaw();
+        });
+    }
 }
 
 TEST_F(Stop, EndsTheAliveStateRetryLoopInBackoffOrInAHungCall)
@@ -59,6 +101,19 @@ TEST_F(Stop, EndsTheAliveStateRetryLoopInBackoffOrInAHungCall)
     expect_orderly_stop(d);
 }
 
+TEST_F(Stop, LeavesNoAgentStartBehindThatBeganJustBefore)
+{
+    Daemon d({"TSH_TEST_AGENT_START_DELAY_MS=600"});
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.err();
+    ASSERT_EQ(lab.set("TelvaCfg", "SAAliveState", "UP"), Q7_OK);
+    ASSERT_TRUE(d.wait_err("Initing telva subscriptions", 2)) << d.err();
+    // The stop comes while that start is held past its stop check.
+    expect_orderly_stop(d);
+    const std::string e = d.err();
+    EXPECT_EQ(e.find("Telva init successfull", e.find("Bye Bye.....")), std::string::npos) << e;
+}
+
 TEST_F(Stop, EarlyOrRepeatedSigusr1IsSafe)
 {
     {
@@ -77,7 +132,7 @@ TEST_F(Stop, EarlyOrRepeatedSigusr1IsSafe)
     EXPECT_EQ(count_of(d.err(), "Bye Bye....."), 1) << d.err();
 }
 
-TEST_F(Status, Sigusr2PrintsProtectionStatusAndSigpipeIsIgnored)
+TEST_F(Status, Sigusr2PrintsProtectionStatusSigpipeAndSigrtminAreIgnored)
 {
     Daemon d;
     ASSERT_TRUE(d.start());
@@ -88,11 +143,37 @@ TEST_F(Status, Sigusr2PrintsProtectionStatusAndSigpipeIsIgnored)
     ASSERT_TRUE(d.wait_out("protectionStatus :true\n")) << d.out();
     ASSERT_EQ(lab.set("TelvaStatus", "protectionStatus", "false"), Q7_OK);
     d.signal(SIGPIPE);
+    // Taken and ignored: the number the signal thread's own stop uses.
+    d.signal(SIGRTMIN);
+    ASSERT_TRUE(wait_until([&] {
+        std::ifstream status("/proc/" + std::to_string(d.pid()) + "/status");
+        unsigned long long pending = ~0ULL;
+        for (std::string line; std::getline(status, line);)
+            if (std::sscanf(line.c_str(), "ShdPnd: %llx", &pending) == 1)
+                break;
+        return (pending & (1ULL << (SIGRTMIN - 1))) == 0;
+    }));
     d.signal(SIGUSR2);
     ASSERT_TRUE(d.wait_out("protectionStatus :false\n")) << d.out();
     EXPECT_EQ(d.out(), "protectionStatus :true\nprotectionStatus :false\n");
     EXPECT_EQ(count_of(d.err(), "sig_usr2 handler."), 2) << d.err();
     EXPECT_TRUE(d.running());
+    expect_orderly_stop(d);
+}
+
+TEST_F(Status, Sigusr2WritesNothingIntoThePidFileWhenStdoutWasClosed)
+{
+    Daemon d;
+    d.close_stdout();
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.err();
+    // Handled one after the other: the first print is over once the second
+    // is logged.
+    for (int n = 1; n <= 2; ++n) {
+        d.signal(SIGUSR2);
+        ASSERT_TRUE(d.wait_err("sig_usr2 handler.", n)) << d.err();
+    }
+    EXPECT_EQ(read_file(PID_FILE), std::to_string(d.pid()) + "\n");
     expect_orderly_stop(d);
 }
 

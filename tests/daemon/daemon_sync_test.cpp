@@ -107,6 +107,22 @@ TEST_F(Worker, EachDeviceFieldReachesTheAgentAndIsAcknowledged)
     expect_orderly_stop(d);
 }
 
+TEST_F(Worker, AChangeDuringStartUpIsNotLost)
+{
+    ASSERT_NO_FATAL_FAILURE(full_device(lab, 5, MAC5, "uuid-5", ""));
+    // Start-up held after the table subscriptions, before the queue's stage.
+    ASSERT_EQ(lab.agentctl({"hang", "get_version_info", "3000"}), 0);
+    Daemon d;
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_err("set_module_version_detail() is called at boot time")) << d.err();
+    ASSERT_EQ(lab.set("DeviceIdList", "DisplayNameCustom", "Hall lamp", 5), Q7_OK);
+    ASSERT_TRUE(d.wait_err("Enqueue New device index : 5")) << d.err();
+    ASSERT_EQ(d.err().find("Queue for TelvaSoT Initiliazed"), std::string::npos) << d.err();
+    ASSERT_TRUE(d.wait_err(acked(true, 5))) << d.err();
+    EXPECT_EQ(text_of(last(lab, "set_device_info").get(), "display_name"), "Hall lamp");
+    expect_orderly_stop(d);
+}
+
 TEST_F(Worker, NothingToSendIsNoFailure)
 {
     ASSERT_NO_FATAL_FAILURE(full_device(lab, 6, MAC5, "", "DOWN"));

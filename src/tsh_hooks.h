@@ -1,0 +1,28 @@
+// tsh_hooks.h - what a test build of the daemon may change. The product
+// links the defaults of tsh_hooks.cpp: each knob keeps the value it is
+// given and no fault is made. A test build links tests/hooks/test_hooks.cpp,
+// whose definitions replace these.
+#ifndef TSH_HOOKS_H
+#define TSH_HOOKS_H
+
+enum class Knob {
+    RetryUnitMs,      // one second of the agent retry schedule
+    RefreshPeriodMs,  // the agent check's period
+};
+
+// The knob's value: `product` in the product.
+long test_knob(Knob knob, long product);
+
+enum class TestPoint {
+    AgentStart,  // a start of the agent library, past its stop check
+};
+// Where a test build may hold a thread to widen a race; nothing in the
+// product.
+void test_point(TestPoint point);
+
+// JSON allocation faults: set up once on the main thread before any other
+// thread runs, armed once start-up is over. Nothing in the product.
+void json_fault_init();
+void json_fault_arm();
+
+#endif

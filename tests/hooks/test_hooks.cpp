@@ -1,0 +1,81 @@
+// test_hooks.cpp - the test build's side of tsh_hooks.h (linked into
+// TeSvcHdlr only with TSH_TEST_HOOKS): the knobs come from the environment.
+//   TSH_TEST_RETRY_UNIT_MS       one second of the agent retry schedule
+//   TSH_TEST_REFRESH_PERIOD_MS   the agent check's period
+//   TSH_TEST_AGENT_START_DELAY_MS  a start of the agent library, past its
+//                                stop check, waits this long first
+//   TSH_TEST_JSON_ALLOC_FAIL_AT  n: the n-th allocation inside a
+//                                JsonBuilding scope, counted once armed,
+//                                fails (no path may send a text built
+//                                half-way)
+#include "tsh_hooks.h"
+
+#include <cjson/cJSON.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "tsh_json.h"
+#include "tsh_log.h"
+
+namespace {
+constexpr const char TSH_MODULE[] = "tsh_hooks";
+
+// A positive number from the environment, or `fallback`.
+long env_number(const char *name, long fallback)
+{
+    const char *v = std::getenv(name);
+    const long n = v ? std::strtol(v, nullptr, 10) : 0;
+    return n > 0 ? n : fallback;
+}
+
+// Set once on the main thread before any other thread runs.
+long fail_at = 0;
+// Counted by every thread that builds JSON.
+std::atomic<bool> armed{false};
+std::atomic<long> counted{0};
+
+void *counting_malloc(size_t size)
+{
+    if (json_building() && armed.load() && counted.fetch_add(1) + 1 == fail_at) {
+        TSH_LOG(TSH_ERROR, "test: JSON allocation %ld made to fail\n", fail_at);
+        return nullptr;
+    }
+    return std::malloc(size);
+}
+}  // namespace
+
+long test_knob(Knob knob, long product)
+{
+    switch (knob) {
+    case Knob::RetryUnitMs:
+        return env_number("TSH_TEST_RETRY_UNIT_MS", product);
+    case Knob::RefreshPeriodMs:
+        return env_number("TSH_TEST_REFRESH_PERIOD_MS", product);
+    }
+    return product;
+}
+
+void test_point(TestPoint point)
+{
+    if (point == TestPoint::AgentStart) {
+        static const long delay = env_number("TSH_TEST_AGENT_START_DELAY_MS", 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+    }
+}
+
+void json_fault_init()
+{
+    fail_at = env_number("TSH_TEST_JSON_ALLOC_FAIL_AT", 0);
+    if (fail_at == 0)
+        return;
+    cJSON_Hooks hooks{counting_malloc, std::free};
+    cJSON_InitHooks(&hooks);
+}
+
+void json_fault_arm()
+{
+    armed = fail_at > 0;
+}
