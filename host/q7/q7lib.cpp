@@ -493,26 +493,34 @@ struct q7_handle {
     }
 
     // XREAD's reply: [[stream, [entry...]]]. An entry that does not follow
-    // pos means a gap; the comparison then stands for the whole batch.
+    // on means a gap; the comparison then stands for the whole batch. Else
+    // the next read is asked for before the callbacks run, so that a change
+    // written meanwhile costs no round trip of its own.
     bool deliver_batch(const redisReply *r)
     {
         if (r->type != REDIS_REPLY_ARRAY || r->elements != 1 || r->element[0]->type != REDIS_REPLY_ARRAY ||
             r->element[0]->elements != 2 || r->element[0]->element[1]->type != REDIS_REPLY_ARRAY)
             return false;
         const redisReply *entries = r->element[0]->element[1];
-        for (size_t i = 0; i < entries->elements && !closing; i++) {
+        std::vector<q7::Change> changes;
+        q7::StreamPos end = pos;
+        for (size_t i = 0; i < entries->elements; i++) {
             q7::StreamPos id;
             q7::Change c;
             bool has_change = false;
             if (!q7::parse_entry(entries->element[i], id, c, has_change))
                 return false;
-            if (!pos.followed_by(id))
+            if (!end.followed_by(id))
                 return resync(true);
-            pos = id;
+            end = id;
             if (has_change)
-                deliver(c);
+                changes.push_back(std::move(c));
         }
-        return true;
+        pos = end;
+        const bool asked = request_changes();
+        for (size_t i = 0; i < changes.size() && !closing; i++)
+            deliver(changes[i]);
+        return asked;
     }
 
     // Reads what arrived on the subscriber connection; false when it broke.
