@@ -427,10 +427,9 @@ struct q7_handle {
             return pos.known || resync(false);
         if (!after_first)
             return false;
-        const std::string at = pos.text();
+        const std::string at = pos.text(), from = pos.empty ? "-" : at, to = pos.empty ? "+" : at;
         ReplyPtr r;
-        sub = open_connection(sub_backoff, {"XRANGE", q7::kStream, pos.empty ? "-" : at, pos.empty ? "+" : at, "COUNT", "1"},
-                              r);
+        sub = open_connection(sub_backoff, {"XRANGE", q7::kStream, from, to, "COUNT", "1"}, r);
         if (!sub)
             return false;
         bool there = pos.known && r->type == REDIS_REPLY_ARRAY && r->elements > 0;

@@ -78,8 +78,8 @@ struct Tool {
                 stopped = true;
                 const auto lines = static_cast<std::ptrdiff_t>(act(pid));
                 // Let the output of act arrive before stopping the tool.
-                wait_until([&] { return std::count(res.out.begin(), res.out.end(), '\n') >= lines || !drain(fds[0].fd, res.out); },
-                           std::chrono::milliseconds(5000));
+                auto arrived = [&] { return std::count(res.out.begin(), res.out.end(), '\n') >= lines; };
+                wait_until([&] { return arrived() || !drain(fds[0].fd, res.out); }, std::chrono::milliseconds(5000));
                 kill(pid, SIGTERM);
             }
         }
