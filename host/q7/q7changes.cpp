@@ -14,18 +14,22 @@ namespace q7 {
 namespace {
 
 // Reads every watched row with the stream's last id, atomically: changes
-// after the snapshot are exactly the entries after that id. A row key that
-// holds no hash reads as all defaults.
+// after the snapshot are exactly the entries after that id. ARGV per table:
+// name, rows, field count, fields. A row key that holds no hash reads as
+// all defaults.
 constexpr const char *kSnapshotScript =
     "local last = redis.call('XREVRANGE', KEYS[1], '+', '-', 'COUNT', 1)[1]\n"
     "local out = {last and last[1] or ''}\n"
-    "for i = 1, #ARGV, 2 do\n"
-    "  local rows = {}\n"
+    "local i = 1\n"
+    "while i <= #ARGV do\n"
+    "  local n = tonumber(ARGV[i + 2])\n"
+    "  local fields, rows = {unpack(ARGV, i + 3, i + 2 + n)}, {}\n"
     "  for r = 0, tonumber(ARGV[i + 1]) - 1 do\n"
-    "    local v = redis.pcall('HGETALL', 'q7:d:' .. ARGV[i] .. ':' .. r)\n"
+    "    local v = redis.pcall('HMGET', 'q7:d:' .. ARGV[i] .. ':' .. r, unpack(fields))\n"
     "    rows[r + 1] = v.err and {} or v\n"
     "  end\n"
     "  out[#out + 1] = rows\n"
+    "  i = i + 3 + n\n"
     "end\n"
     "return out\n";
 
@@ -109,17 +113,13 @@ std::vector<std::string> snapshot_request(const Schema &schema, const std::vecto
         auto it = schema.tables.find(name);
         if (it == schema.tables.end())
             continue;
-        TableValues t{name, it->second.rows, {}, {}};
-        std::vector<std::string> defaults;
+        TableValues t{name, it->second.rows, {}, {}, nullptr};
         for (const auto &[field, f] : it->second.fields) {
             t.fields.push_back(field);
-            defaults.push_back(f.def);
+            t.defaults.push_back(f.def);
         }
-        // Filled with the defaults; read_snapshot puts in what the rows hold.
-        for (unsigned r = 0; r < t.rows; r++)
-            t.values.insert(t.values.end(), defaults.begin(), defaults.end());
-        args.push_back(name);
-        args.push_back(std::to_string(t.rows));
+        args.insert(args.end(), {name, std::to_string(t.rows), std::to_string(t.fields.size())});
+        args.insert(args.end(), t.fields.begin(), t.fields.end());
         s.tables.push_back(std::move(t));
     }
     return args;
@@ -130,20 +130,20 @@ bool read_snapshot(const redisReply *r, Snapshot &s)
     if (!is_array(r) || r->elements != s.tables.size() + 1 || !StreamPos::parse(str(r->element[0]), s.pos))
         return false;
     for (size_t i = 0; i < s.tables.size(); i++) {
-        TableValues &t = s.tables[i];
         const redisReply *rows = r->element[i + 1];
-        if (!is_array(rows) || rows->elements != t.rows)
+        if (!is_array(rows) || rows->elements != s.tables[i].rows)
             return false;
-        for (unsigned row = 0; row < t.rows; row++) {
-            const redisReply *kv = rows->element[row];
-            for (size_t k = 0; is_array(kv) && k + 1 < kv->elements; k += 2) {
-                auto f = std::lower_bound(t.fields.begin(), t.fields.end(), str(kv->element[k]));
-                if (f != t.fields.end() && *f == str(kv->element[k]))
-                    t.values[row * t.fields.size() + (f - t.fields.begin())] = str(kv->element[k + 1]);
-            }
-        }
+        s.tables[i].values = rows;
     }
     return true;
+}
+
+std::string_view TableValues::value(unsigned row, size_t field) const
+{
+    const redisReply *v = values->element[row];
+    return is_array(v) && field < v->elements && v->element[field]->type == REDIS_REPLY_STRING
+               ? str(v->element[field])
+               : std::string_view(defaults[field]);
 }
 
 void Delivered::remember(unsigned row, std::string_view field, std::string_view value)
@@ -155,15 +155,18 @@ void Delivered::remember(unsigned row, std::string_view field, std::string_view 
 
 void Delivered::take(const TableValues &t, bool report, std::vector<Change> &out)
 {
-    std::vector<uint64_t> now(t.values.size());
-    std::transform(t.values.begin(), t.values.end(), now.begin(), [](const std::string &v) { return hash(v); });
+    const size_t n = t.fields.size();
+    std::vector<uint64_t> now(t.rows * n);
     // A table first taken, or laid out anew by another schema, has nothing
     // to compare with.
-    if (report && t.fields == fields_ && t.rows == rows_) {
-        for (size_t i = 0; i < now.size(); i++)
-            if (now[i] != hashes_[i])
-                out.push_back({t.name, static_cast<unsigned>(i / fields_.size()), fields_[i % fields_.size()],
-                               t.values[i]});
+    report = report && t.fields == fields_ && t.rows == rows_;
+    for (unsigned row = 0; row < t.rows; row++) {
+        for (size_t f = 0; f < n; f++) {
+            std::string_view v = t.value(row, f);
+            now[row * n + f] = hash(v);
+            if (report && now[row * n + f] != hashes_[row * n + f])
+                out.push_back({t.name, row, t.fields[f], std::string(v)});
+        }
     }
     fields_ = t.fields;
     rows_ = t.rows;

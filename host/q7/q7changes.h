@@ -46,11 +46,15 @@ struct Change {
 // when the entry holds a well-formed change (has_change).
 bool parse_entry(const redisReply *e, StreamPos &id, Change &c, bool &has_change);
 
-// What a table held at a snapshot: values row by row, fields in schema order.
+// What a table held at a snapshot: per row the values of its fields in
+// schema order, read from the snapshot's reply (which must outlive it).
 struct TableValues {
     std::string name;
     unsigned rows = 0;
-    std::vector<std::string> fields, values;
+    std::vector<std::string> fields, defaults;
+    const redisReply *values = nullptr;  // one array per row; nil: the default
+
+    std::string_view value(unsigned row, size_t field) const;
 };
 
 struct Snapshot {

@@ -53,7 +53,7 @@ using std::chrono::milliseconds;
 
 constexpr const char *kSchemaKey = "q7:schema";
 constexpr int kDefaultTimeoutMs = 2000;
-constexpr const char *kReadBatch = "512";  // stream entries per read
+constexpr const char *kReadBatch = "64";  // stream entries per read: replies stay small
 
 // KEYS[1] row hash, KEYS[2] the change stream; ARGV: field, new value,
 // default, stream bound, "TABLE\tROW\tFIELD" and, for a guarded set, the
