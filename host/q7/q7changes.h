@@ -42,7 +42,7 @@ struct Change {
     std::string field, value;
 };
 
-// One stream entry; false when its id is no stream id. *c is filled only
+// One stream entry; false when its id is no stream id. c is filled only
 // when the entry holds a well-formed change (has_change).
 bool parse_entry(const redisReply *e, StreamPos &id, Change &c, bool &has_change);
 
