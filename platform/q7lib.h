@@ -78,6 +78,10 @@ int q7_subscribe_cb(q7_handle *h, q7_change_cb cb, void *ctx);
  * on = 1: deliver changes of this table from now on; 0: stop delivering.
  * Q7_TIMEOUT when the server could not be reached to subscribe: the table
  * is kept and delivery starts once the handle has reconnected by itself.
+ * Changes made while the handle is cut off from the server are delivered
+ * once it is back; where they can no longer be told one by one, every field
+ * whose value differs from the one last delivered is (at least once: a
+ * change may come twice, none is lost).
  */
 int q7_subscribe(q7_handle *h, const char *table, int on);
 

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,16 @@ inline int run_process(const std::vector<std::string> &args)
 {
     pid_t pid = spawn_process(args);
     return pid < 0 ? -1 : wait_exit(pid);
+}
+
+// The state letter of a process ('T' when stopped), or 0 when it is gone.
+inline char process_state(pid_t pid)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    size_t p = line.rfind(')');  // the name may hold spaces and parentheses
+    return p != std::string::npos && p + 2 < line.size() ? line[p + 2] : 0;
 }
 
 #endif

@@ -5,6 +5,7 @@
  * thread only waits for SIGINT/SIGTERM.
  */
 #include "q7ctl_args.h"
+#include "q7host.h"
 #include "q7lib.h"
 #include "q7schema.h"
 
@@ -135,15 +136,11 @@ int cmd_schema(const q7::Schema &s, const Command &c)
     return 0;
 }
 
+// The value the change wrote, not one read later: quick writes each show.
 void print_change(const char *table, unsigned row, const char *field, void *ctx)
 {
-    char buf[kValueMax];
-    int rc = q7_get_text(static_cast<q7_handle *>(ctx), table, row, field, buf, sizeof buf);
-    if (rc) {
-        fail("watch", std::string(table) + "." + std::to_string(row) + "." + field, rc);
-        return;
-    }
-    printf("%s.%u.%s=%s\n", table, row, field, buf);
+    const char *value = q7_change_value(static_cast<q7_handle *>(ctx));
+    printf("%s.%u.%s=%s\n", table, row, field, value ? value : "");
     fflush(stdout);
 }
 

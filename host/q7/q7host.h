@@ -1,6 +1,6 @@
 /*
- * q7host.h - calls of the host Q7 client that only the other stand-ins use
- * (the daemon uses q7lib.h alone).
+ * q7host.h - calls of the host Q7 client that only the other stand-ins and
+ * the tools use (the daemon uses q7lib.h alone).
  */
 #ifndef Q7HOST_H
 #define Q7HOST_H
@@ -21,6 +21,13 @@ extern "C" {
  */
 int q7_set_text_if(q7_handle *h, const char *table, unsigned int row, const char *field, const char *value,
                    const char *guard_field, const char *guard_value, int *held);
+
+/*
+ * Inside a change callback of handle h: the value the change wrote, in the
+ * canonical text form of q7_get_text (after a gap in delivery, the value the
+ * field holds). NULL anywhere else. Valid until the callback returns.
+ */
+const char *q7_change_value(const q7_handle *h);
 
 #ifdef __cplusplus
 }

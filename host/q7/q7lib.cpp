@@ -7,19 +7,25 @@
  * validation happens here against that cache.
  *
  * A set is one server-side script that compares with the old value, writes
- * and publishes "TABLE\tROW\tFIELD" on the one channel "q7:notify", so that
- * notification happens only on change and in commit order. Each handle keeps
- * two connections: the command connection (any caller thread, one mutex per
- * round trip) and the subscriber connection, owned by the handle's callback
- * thread, which filters by the subscribed tables and runs the callback. The
- * subscriber connection is opened by the first q7_subscribe: a handle that
- * only reads and writes is not woken by every change on the server.
+ * and appends the change, value included, to one bounded stream (see
+ * q7changes.h), so that notification happens only on change and in commit
+ * order. Each handle keeps two connections: the command connection (any
+ * caller thread, one mutex per round trip) and the subscriber connection,
+ * owned by the handle's callback thread, which reads the stream on from the
+ * last entry it saw, filters by the subscribed tables and runs the callback.
+ * The stream is the only delivery path: a subscriber that was away reads
+ * what it missed, and where that is gone (the server came back empty, or the
+ * bound trimmed past it) it compares values and reports every field that
+ * differs from what it last delivered. The subscriber connection is opened by
+ * the first q7_subscribe: a handle that only reads and writes is not woken by
+ * every change on the server.
  */
 #pragma GCC visibility push(default)
 #include "q7host.h"
 #include "q7lib.h"
 #pragma GCC visibility pop
 
+#include "q7changes.h"
 #include "q7schema.h"
 
 #include <hiredis/hiredis.h>
@@ -37,7 +43,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
-#include <set>
+#include <map>
 #include <thread>
 
 namespace {
@@ -46,19 +52,27 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 constexpr const char *kSchemaKey = "q7:schema";
-constexpr const char *kChannel = "q7:notify";
 constexpr int kDefaultTimeoutMs = 2000;
+constexpr const char *kReadBatch = "64";  // stream entries per read: replies stay small
 
-// KEYS[1] row hash; ARGV: field, new value, default, channel, message and,
-// for a guarded set, the guard's field, value and default (-1: it did not
-// hold). Absent counts as the default, so writing the default to an
-// unwritten field changes nothing and notifies nobody.
+// KEYS[1] row hash, KEYS[2] the change stream; ARGV: field, new value,
+// default, stream bound, "TABLE\tROW\tFIELD" and, for a guarded set, the
+// guard's field, value and default (-1: it did not hold). Absent counts as
+// the default, so writing the default to an unwritten field changes nothing
+// and notifies nobody. A new stream starts at id EPOCH-0, EPOCH the time in
+// microseconds: taken for milliseconds it lies far ahead of the clock, so
+// the server numbers every later entry EPOCH-(SEQ+1).
 constexpr const char *kSetScript =
     "if ARGV[6] and (redis.call('HGET', KEYS[1], ARGV[6]) or ARGV[8]) ~= ARGV[7] then return -1 end\n"
     "local old = redis.call('HGET', KEYS[1], ARGV[1]) or ARGV[3]\n"
     "if old == ARGV[2] then return 0 end\n"
     "redis.call('HSET', KEYS[1], ARGV[1], ARGV[2])\n"
-    "redis.call('PUBLISH', ARGV[4], ARGV[5])\n"
+    "local id = '*'\n"
+    "if redis.call('EXISTS', KEYS[2]) == 0 then\n"
+    "  local t = redis.call('TIME')\n"
+    "  id = t[1] .. string.format('%06d', t[2]) .. '-0'\n"
+    "end\n"
+    "redis.call('XADD', KEYS[2], 'MAXLEN', '~', ARGV[4], id, 'n', ARGV[5], 'v', ARGV[2])\n"
     "return 1\n";
 
 struct ReplyFree {
@@ -143,18 +157,53 @@ CtxPtr connect_unix(const std::string &path, int ms)
     return c;
 }
 
-// Arguments go as counted bytes: outside text is never a format.
-ReplyPtr command(redisContext *c, std::initializer_list<std::string_view> args)
-{
-    const char *argv[12];
-    size_t len[12];
-    int n = 0;
-    for (auto a : args) {
-        argv[n] = a.data();
-        len[n++] = a.size();
+// A request as counted bytes: outside text is never a format. It points
+// into the texts it was made from, which must outlive it.
+class Argv {
+public:
+    template <class Args>
+    explicit Argv(const Args &args)
+    {
+        for (std::string_view a : args) {
+            ptr_.push_back(a.data());
+            len_.push_back(a.size());
+        }
     }
-    return ReplyPtr(static_cast<redisReply *>(redisCommandArgv(c, n, argv, len)));
+    Argv(std::initializer_list<std::string_view> args) : Argv(std::vector<std::string_view>(args)) {}
+    int count() const { return static_cast<int>(ptr_.size()); }
+    // hiredis takes the array as non-const but only reads it.
+    const char **argv() const { return const_cast<const char **>(ptr_.data()); }
+    const size_t *len() const { return len_.data(); }
+
+private:
+    std::vector<const char *> ptr_;
+    std::vector<size_t> len_;
+};
+
+ReplyPtr command(redisContext *c, const Argv &a)
+{
+    return ReplyPtr(static_cast<redisReply *>(redisCommandArgv(c, a.count(), a.argv(), a.len())));
 }
+
+// The handle and value of the change whose callback runs on this thread,
+// for q7_change_value.
+thread_local const q7_handle *t_delivering = nullptr;
+thread_local const char *t_value = nullptr;
+
+struct Delivering {
+    Delivering(const q7_handle *h, const char *value)
+    {
+        t_delivering = h;
+        t_value = value;
+    }
+    ~Delivering()
+    {
+        t_delivering = nullptr;
+        t_value = nullptr;
+    }
+    Delivering(const Delivering &) = delete;
+    Delivering &operator=(const Delivering &) = delete;
+};
 
 bool is_error(const ReplyPtr &r, const char *prefix = "")
 {
@@ -205,21 +254,24 @@ struct q7_handle {
     std::mutex schema_mu;
     q7::SchemaPtr schema;
 
-    // sub_mu guards tables, cb, cb_ctx and handed: caller threads write
-    // them, the callback thread reads them for each notification.
+    // sub_mu guards watched, cb, cb_ctx, handed and handed_pos: caller
+    // threads write them, the callback thread reads them for each change.
     std::mutex sub_mu;
-    std::set<std::string, std::less<>> tables;
+    std::map<std::string, q7::Delivered, std::less<>> watched;
     q7_change_cb cb = nullptr;
     void *cb_ctx = nullptr;
     CtxPtr handed;  // the first subscriber connection, for the callback thread
+    q7::StreamPos handed_pos;  // where it starts reading
 
-    // first_mu serialises the first subscriptions; subscribed is set once
-    // the callback thread has a connection to take (read by any thread).
+    // first_mu serialises the subscriptions of new tables; subscribed is set
+    // once the callback thread has a connection to take (read by any thread).
     std::mutex first_mu;
     std::atomic<bool> subscribed{false};
 
     // Owned by the callback thread.
     CtxPtr sub;
+    bool reading = false;  // a read of the stream awaits its reply on sub
+    q7::StreamPos pos;     // the last entry read (or the snapshot's)
     Backoff sub_backoff;
     Fd wake_rd, wake_wr;
     std::thread thread;
@@ -232,12 +284,12 @@ struct q7_handle {
 
     // Connects and sends the connection's first request; on failure the
     // next attempt waits for the back-off.
-    CtxPtr open_connection(Backoff &pace, std::string_view verb, std::string_view arg, ReplyPtr &r)
+    CtxPtr open_connection(Backoff &pace, const Argv &first, ReplyPtr &r)
     {
         if (pace.remaining().count() > 0)
             return nullptr;
         CtxPtr c = connect_unix(socket, timeout_ms);
-        r = c ? command(c.get(), {verb, arg}) : nullptr;
+        r = c ? command(c.get(), first) : nullptr;
         if (!r) {
             pace.failed();
             return nullptr;
@@ -251,7 +303,7 @@ struct q7_handle {
     int connect_cmd()
     {
         ReplyPtr r;
-        CtxPtr c = open_connection(cmd_backoff, "GET", kSchemaKey, r);
+        CtxPtr c = open_connection(cmd_backoff, {"GET", kSchemaKey}, r);
         if (!c)
             return Q7_TIMEOUT;
         if (r->type == REDIS_REPLY_STRING) {
@@ -266,8 +318,8 @@ struct q7_handle {
 
     // One request and its reply. A connection that the server closed (it
     // was restarted) is replaced and the request sent once more at once;
-    // both requests this library sends are safe to repeat.
-    int roundtrip(std::initializer_list<std::string_view> args, ReplyPtr &reply)
+    // every request this library sends is safe to repeat.
+    int roundtrip(const Argv &args, ReplyPtr &reply)
     {
         std::unique_lock lk(cmd_mu, std::defer_lock);
         if (!lk.try_lock_for(milliseconds(timeout_ms)))
@@ -294,32 +346,94 @@ struct q7_handle {
         return Q7_TIMEOUT;
     }
 
-    // A connection subscribed to the channel, or nothing (pace: failed).
-    CtxPtr open_subscriber(Backoff &pace)
+    // A newly subscribed table: what it holds now counts as delivered. The
+    // first subscription opens the callback thread's connection and fixes
+    // where it starts reading, so that no change after the return is missed;
+    // without a server the table is kept and taken once the thread connects.
+    int watch(const char *table)
     {
+        std::lock_guard first(first_mu);
+        q7::Snapshot snap;
+        const auto args = q7::snapshot_request(*current_schema(), {table}, snap);
+        const Argv request(args);
         ReplyPtr r;
-        CtxPtr c = open_connection(pace, "SUBSCRIBE", kChannel, r);
-        if (c && r->type != REDIS_REPLY_ARRAY) {
-            pace.failed();
-            c.reset();
+        CtxPtr c;
+        int rc = Q7_OK;
+        if (!subscribed) {
+            Backoff once;
+            c = open_connection(once, request, r);
+        } else {
+            rc = roundtrip(request, r);
         }
-        return c;
+        if (rc == Q7_OK)
+            rc = !r ? Q7_TIMEOUT : q7::read_snapshot(r.get(), snap) ? Q7_OK : Q7_ERROR;
+        std::lock_guard lk(sub_mu);
+        q7::Delivered &d = watched[table];
+        std::vector<q7::Change> none;
+        if (rc == Q7_OK)
+            d.take(snap.tables.at(0), false, none);
+        if (!subscribed) {
+            handed = std::move(c);
+            handed_pos = rc == Q7_OK ? snap.pos : q7::StreamPos{};
+            subscribed = true;
+            wake();
+        }
+        return rc;
     }
 
-    // Callback thread. The first connection is opened by q7_subscribe, so
-    // that the changes after its return are delivered; a lost one is
-    // replaced here.
-    bool subscribe_channel()
+    // Callback thread: the fields of every watched table that differ from
+    // what was last delivered are delivered (with report), and reading goes
+    // on after the snapshot. False when the connection failed.
+    bool resync(bool report)
     {
-        // Read first: once it is set, the first connection has been handed.
-        const bool after_first = subscribed;
+        std::vector<std::string> names;
+        {
+            std::lock_guard lk(sub_mu);
+            for (const auto &w : watched)
+                names.push_back(w.first);
+        }
+        q7::Snapshot snap;
+        const auto args = q7::snapshot_request(*current_schema(), names, snap);
+        ReplyPtr r = command(sub.get(), Argv(args));
+        if (!r || !q7::read_snapshot(r.get(), snap))
+            return false;
+        pos = snap.pos;
+        std::vector<q7::Change> changed;
+        {
+            std::lock_guard lk(sub_mu);
+            for (const auto &t : snap.tables)
+                if (auto it = watched.find(t.name); it != watched.end())
+                    it->second.take(t, report, changed);
+        }
+        for (size_t i = 0; i < changed.size() && !closing; i++)
+            deliver(changed[i]);
+        return true;
+    }
+
+    // Callback thread: takes the connection of the first subscription, or
+    // opens one and reads on from the last entry only while that entry is
+    // still there (else the server came back empty or the bound trimmed past
+    // it, and only comparing values tells what changed).
+    bool attach()
+    {
+        const bool after_first = subscribed;  // once set, the first connection has been handed
         {
             std::lock_guard lk(sub_mu);
             sub = std::move(handed);
+            if (sub)
+                pos = handed_pos;
         }
-        if (!sub && after_first)
-            sub = open_subscriber(sub_backoff);
-        return sub != nullptr;
+        if (sub)
+            return pos.known || resync(false);
+        if (!after_first)
+            return false;
+        const std::string at = pos.text(), from = pos.empty ? "-" : at, to = pos.empty ? "+" : at;
+        ReplyPtr r;
+        sub = open_connection(sub_backoff, {"XRANGE", q7::kStream, from, to, "COUNT", "1"}, r);
+        if (!sub)
+            return false;
+        bool there = pos.known && r->type == REDIS_REPLY_ARRAY && r->elements > 0;
+        return there || resync(pos.known);
     }
 
     void wake()
@@ -336,59 +450,110 @@ struct q7_handle {
         }
     }
 
-    void deliver(const redisReply *m)
+    void deliver(const q7::Change &c)
     {
-        if (m->type != REDIS_REPLY_ARRAY || m->elements != 3 || m->element[2]->type != REDIS_REPLY_STRING)
-            return;
-        std::string_view msg(m->element[2]->str, m->element[2]->len);
-        size_t t1 = msg.find('\t'), t2 = msg.rfind('\t');
-        if (t1 == std::string_view::npos || t1 == t2)
-            return;
-        std::string table(msg.substr(0, t1)), row(msg.substr(t1 + 1, t2 - t1 - 1)), field(msg.substr(t2 + 1));
         q7_change_cb fn;
         void *ctx;
         {
             std::lock_guard lk(sub_mu);
-            if (!cb || !tables.count(table))
+            auto it = watched.find(c.table);
+            if (it == watched.end())
+                return;
+            it->second.remember(c.row, c.field, c.value);
+            if (!cb)
                 return;
             fn = cb;
             ctx = cb_ctx;
         }
         if (closing)
             return;
+        Delivering now(this, c.value.c_str());
         try {
-            fn(table.c_str(), static_cast<unsigned>(strtoul(row.c_str(), nullptr, 10)), field.c_str(), ctx);
+            fn(c.table.c_str(), c.row, c.field.c_str(), ctx);
         } catch (...) {
             // A callback that throws must not end delivery.
         }
     }
 
+    // Asks for the entries after pos, waiting on the server until one comes.
+    bool request_changes()
+    {
+        const std::string from = pos.text();
+        const Argv a{"XREAD", "COUNT", kReadBatch, "BLOCK", "0", "STREAMS", q7::kStream, from};
+        int done = 0;
+        if (redisAppendCommandArgv(sub.get(), a.count(), a.argv(), a.len()) != REDIS_OK)
+            return false;
+        while (!done) {
+            if (redisBufferWrite(sub.get(), &done) != REDIS_OK)
+                return false;
+        }
+        reading = true;
+        return true;
+    }
+
+    // XREAD's reply: [[stream, [entry...]]]. An entry that does not follow
+    // on means a gap; the comparison then stands for the whole batch. Else
+    // the next read is asked for before the callbacks run, so that a change
+    // written meanwhile costs no round trip of its own.
+    bool deliver_batch(const redisReply *r)
+    {
+        if (r->type != REDIS_REPLY_ARRAY || r->elements != 1 || r->element[0]->type != REDIS_REPLY_ARRAY ||
+            r->element[0]->elements != 2 || r->element[0]->element[1]->type != REDIS_REPLY_ARRAY)
+            return false;
+        const redisReply *entries = r->element[0]->element[1];
+        std::vector<q7::Change> changes;
+        q7::StreamPos end = pos;
+        for (size_t i = 0; i < entries->elements; i++) {
+            q7::StreamPos id;
+            q7::Change c;
+            bool has_change = false;
+            if (!q7::parse_entry(entries->element[i], id, c, has_change))
+                return false;
+            if (!end.followed_by(id))
+                return resync(true);
+            end = id;
+            if (has_change)
+                changes.push_back(std::move(c));
+        }
+        pos = end;
+        const bool asked = request_changes();
+        for (size_t i = 0; i < changes.size() && !closing; i++)
+            deliver(changes[i]);
+        return asked;
+    }
+
     // Reads what arrived on the subscriber connection; false when it broke.
-    bool read_notifications()
+    bool read_changes()
     {
         if (redisBufferRead(sub.get()) != REDIS_OK)
             return false;
-        for (;;) {
-            void *r = nullptr;
-            if (redisReaderGetReply(sub->reader, &r) != REDIS_OK)
-                return false;
-            if (!r)
-                return true;
-            ReplyPtr reply(static_cast<redisReply *>(r));
-            deliver(reply.get());
-            if (closing)
-                return true;
-        }
+        void *r = nullptr;
+        if (redisReaderGetReply(sub->reader, &r) != REDIS_OK)
+            return false;
+        if (!r)
+            return true;  // the rest is still on its way
+        ReplyPtr reply(static_cast<redisReply *>(r));
+        reading = false;
+        return deliver_batch(reply.get());
     }
 
     void loop()
     {
         while (!closing) {
-            if (!sub && !subscribe_channel()) {
+            if (!sub && !attach()) {
                 // Until the first q7_subscribe, only a wake-up ends the wait.
+                if (sub)
+                    sub_backoff.failed();
+                sub.reset();
                 pollfd w{wake_rd.fd, POLLIN, 0};
                 poll(&w, 1, subscribed ? static_cast<int>(sub_backoff.remaining().count()) : -1);
                 drain_wake();
+                continue;
+            }
+            if (closing)
+                break;
+            if (!reading && !request_changes()) {
+                sub.reset();
                 continue;
             }
             pollfd p[2] = {{sub->fd, POLLIN, 0}, {wake_rd.fd, POLLIN, 0}};
@@ -398,8 +563,10 @@ struct q7_handle {
                 drain_wake();
                 continue;
             }
-            if (p[0].revents && !read_notifications())
-                sub.reset();  // changes until the next SUBSCRIBE are lost
+            if (p[0].revents && !read_changes()) {
+                sub.reset();  // read on from pos once connected again
+                reading = false;
+            }
         }
     }
 
@@ -542,10 +709,12 @@ int set_value(q7_handle *h, const char *table, unsigned row, const char *field, 
         snprintf(msg, sizeof msg, "%s\t%u\t%s", table, row, field);
         auto run = [&](std::string_view verb, std::string_view script) {
             ReplyPtr r;
-            int rc = guard ? h->roundtrip({verb, script, "1", t.key, field, value, t.f->def, kChannel, msg,
-                                           guard->field, guard_value, g.f->def},
+            int rc = guard ? h->roundtrip({verb, script, "2", t.key, q7::kStream, field, value, t.f->def,
+                                           q7::kStreamBound, msg, guard->field, guard_value, g.f->def},
                                           r)
-                           : h->roundtrip({verb, script, "1", t.key, field, value, t.f->def, kChannel, msg}, r);
+                           : h->roundtrip({verb, script, "2", t.key, q7::kStream, field, value, t.f->def,
+                                           q7::kStreamBound, msg},
+                                          r);
             if (rc == Q7_OK && is_error(r, "NOSCRIPT"))
                 return -1;
             if (rc == Q7_OK && (is_error(r) || r->type != REDIS_REPLY_INTEGER))
@@ -664,33 +833,26 @@ int q7_subscribe(q7_handle *h, const char *table, int on)
     if (!s->tables.count(std::string_view(table)))
         return Q7_NOSUCH_ITEM;
     try {
-        // Subscribed before the first q7_subscribe returns: no write after
-        // it is missed. When the server cannot be reached the callback
-        // thread keeps trying, as after a lost connection.
-        int rc = Q7_OK;
-        if (on && !h->subscribed) {
-            std::lock_guard first(h->first_mu);
-            if (!h->subscribed) {
-                Backoff once;
-                if (CtxPtr c = h->open_subscriber(once)) {
-                    std::lock_guard lk(h->sub_mu);
-                    h->handed = std::move(c);
-                } else {
-                    rc = Q7_TIMEOUT;
-                }
-                h->subscribed = true;
-                h->wake();
+        if (on) {
+            {
+                std::lock_guard lk(h->sub_mu);
+                if (h->watched.count(std::string_view(table)))
+                    return Q7_OK;
             }
+            return h->watch(table);
         }
         std::lock_guard lk(h->sub_mu);
-        if (on)
-            h->tables.emplace(table);
-        else if (auto it = h->tables.find(std::string_view(table)); it != h->tables.end())
-            h->tables.erase(it);
-        return rc;
+        if (auto it = h->watched.find(std::string_view(table)); it != h->watched.end())
+            h->watched.erase(it);
+        return Q7_OK;
     } catch (...) {
         return Q7_ERROR;
     }
+}
+
+const char *q7_change_value(const q7_handle *h)
+{
+    return h && h == t_delivering ? t_value : nullptr;
 }
 
 int q7_get_enum(q7_handle *h, const char *table, unsigned int row, const char *field, char *buf, size_t size)

@@ -138,7 +138,7 @@ TEST_F(AgentVersion, IsScannedOutOfTheAgentsTextWithinItsBounds)
     // flag counts as disconnected.
     ASSERT_EQ(lab.redis({"HSET", "q7:d:OrlixCfg:0", "orlix_connected", "junk"}), 0);
     const int seen = count_of(d.err(), "x_status : 0");
-    ASSERT_EQ(lab.redis({"PUBLISH", "q7:notify", "OrlixCfg\t0\torlix_connected"}), 0);
+    ASSERT_EQ(lab.redis({"XADD", "q7:events", "*", "n", "OrlixCfg\t0\torlix_connected", "v", "junk"}), 0);
     ASSERT_TRUE(d.wait_err("x_status : 0", seen + 1)) << d.err();
     EXPECT_EQ(lab.calls("get_version_info"), refresh + 1);
     expect_orderly_stop(d);

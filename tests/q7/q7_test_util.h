@@ -53,15 +53,29 @@ inline std::ostream &operator<<(std::ostream &o, const Change &c)
     return o << c.table << "." << c.row << "." << c.field;
 }
 
-// Collects notifications delivered to a handle's callback.
+// Collects notifications delivered to a handle's callback. While held, a
+// callback records its change and then waits for release(): the handle's
+// callback thread is held off.
 class Recorder {
 public:
     static void cb(const char *table, unsigned row, const char *field, void *ctx)
     {
         auto *r = static_cast<Recorder *>(ctx);
-        std::lock_guard lk(r->mu_);
+        std::unique_lock lk(r->mu_);
         r->seen_.push_back({table, row, field});
         r->cv_.notify_all();
+        r->cv_.wait(lk, [&] { return !r->held_; });
+    }
+    void hold()
+    {
+        std::lock_guard lk(mu_);
+        held_ = true;
+    }
+    void release()
+    {
+        std::lock_guard lk(mu_);
+        held_ = false;
+        cv_.notify_all();
     }
     void attach(q7_handle *h) { ASSERT_EQ(q7_subscribe_cb(h, cb, this), Q7_OK); }
     // Waits for a notification equal to c; returns everything seen up to and
@@ -97,6 +111,7 @@ private:
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<Change> seen_;
+    bool held_ = false;
 };
 
 // Direct server access, to put rows back into their never-written state.
@@ -112,7 +127,8 @@ inline void reset_rows(const std::string &table, unsigned first, unsigned count)
     redisFree(c);
 }
 
-// A Q7 server of the test's own, in a fresh directory, with AOF on.
+// A Q7 server of the test's own, in a fresh directory, with AOF on unless
+// told otherwise.
 class PrivateServer {
 public:
     PrivateServer()
@@ -126,9 +142,11 @@ public:
         run_process({env("Q7_SERVER"), "stop", "--dir", dir_});
         run_process({"/bin/rm", "-rf", dir_});
     }
-    bool start(const std::string &schema = "")
+    bool start(const std::string &schema = "", bool aof = true)
     {
-        std::vector<std::string> a = {env("Q7_SERVER"), "start", "--dir", dir_, "--aof"};
+        std::vector<std::string> a = {env("Q7_SERVER"), "start", "--dir", dir_};
+        if (aof)
+            a.push_back("--aof");
         if (!schema.empty())
             a.insert(a.end(), {"--schema", schema});
         return run_process(a) == 0;

@@ -21,8 +21,9 @@ struct Result {
     std::string out, err;
 };
 
-// Runs q7ctl (through the emulator in a cross build). With `stop` set the
-// tool keeps running: `until` is awaited on stderr, `act` runs, then SIGTERM.
+// Runs q7ctl (through the emulator in a cross build). With `until` set the
+// tool keeps running: `until` is awaited on stderr, `act` runs (given the
+// tool's pid) and names the lines of output to await, then SIGTERM.
 struct Tool {
     std::vector<std::string> argv(const std::vector<std::string> &args)
     {
@@ -36,7 +37,7 @@ struct Tool {
     }
 
     Result operator()(const std::vector<std::string> &args, const std::string &until = "",
-                      const std::function<void()> &act = nullptr)
+                      const std::function<size_t(pid_t)> &act = nullptr)
     {
         int out[2], err[2];
         Result res;
@@ -75,10 +76,10 @@ struct Tool {
             }
             if (!stopped && res.err.find(until) != std::string::npos) {
                 stopped = true;
-                act();
+                const auto lines = static_cast<std::ptrdiff_t>(act(pid));
                 // Let the output of act arrive before stopping the tool.
-                wait_until([&] { return res.out.find('\n') != std::string::npos || !drain(fds[0].fd, res.out); },
-                           std::chrono::milliseconds(5000));
+                auto arrived = [&] { return std::count(res.out.begin(), res.out.end(), '\n') >= lines; };
+                wait_until([&] { return arrived() || !drain(fds[0].fd, res.out); }, std::chrono::milliseconds(5000));
                 kill(pid, SIGTERM);
             }
         }
@@ -163,18 +164,27 @@ TEST(Q7ctl, LoadsDemoAndShowsOnlyRowsInUse)
     EXPECT_EQ(q7ctl({"load", "/nonexistent.json"}).status, 1);
 }
 
-TEST(Q7ctl, WatchPrintsChangesUntilSigterm)
+TEST(Q7ctl, WatchPrintsEachWrittenValueUntilSigterm)
 {
     Handle h(q7_init());
     ASSERT_TRUE(h);
-    q7_set_enum(h.get(), "TelvaCfg", 0, "action", "none");
+    q7_set_enum(h.get(), "TelvaStatus", 0, "protectionStatus", "false");
     Tool q7ctl;
-    Result r = q7ctl({"watch", "TelvaCfg"}, "watching", [&] {
-        q7_set_enum(h.get(), "TelvaStatus", 0, "protectionStatus", "true");  // not watched
-        q7_set_enum(h.get(), "TelvaCfg", 0, "action", "do_protection_on");
+    Result r = q7ctl({"watch", "TelvaStatus"}, "watching", [&](pid_t pid) -> size_t {
+        // Three quick writes while the tool is stopped: each line shows the
+        // value its write made, not one read later.
+        kill(pid, SIGSTOP);
+        EXPECT_TRUE(wait_until([&] { return process_state(pid) == 'T'; }));
+        q7_set_enum(h.get(), "TelvaCfg", 0, "action", "do_reboot");  // not watched
+        for (const char *v : {"true", "false", "true"})
+            q7_set_enum(h.get(), "TelvaStatus", 0, "protectionStatus", v);
+        kill(pid, SIGCONT);
+        return 3;
     });
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "TelvaCfg.0.action=do_protection_on\n");
+    EXPECT_EQ(r.out, "TelvaStatus.0.protectionStatus=true\nTelvaStatus.0.protectionStatus=false\n"
+                     "TelvaStatus.0.protectionStatus=true\n");
+    q7_set_enum(h.get(), "TelvaCfg", 0, "action", "none");
 }
 
 TEST(Q7ctlArgs, ParsesAddressesAndRejectsBadForms)
