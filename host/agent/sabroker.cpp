@@ -88,17 +88,22 @@ int ms_until(Clock::time_point t)
 }
 
 // Connects without blocking: a listener whose backlog is full (a frozen
-// agent) answers EAGAIN at once instead of holding the link thread.
-UniqueFd connect_now(const std::string &path)
+// agent) answers at once with busy set, instead of holding the link thread.
+UniqueFd connect_now(const std::string &path, bool &busy)
 {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
+    busy = false;
     if (path.size() >= sizeof addr.sun_path)
         return {};
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd || connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+    if (!fd)
         return {};
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        busy = errno == EAGAIN || errno == EWOULDBLOCK;
+        return {};
+    }
     return fd;
 }
 
@@ -321,21 +326,24 @@ int Session::call(const char *name, const char *arg, Text *text, int sub_event, 
 void Session::link_main()
 {
     pthread_setname_np(pthread_self(), "sa-link");
+    const auto init_by = Clock::now() + Ms(timeout_ms_);
     int backoff_ms = kBackoffFirstMs;
     for (;;) {
-        bool greeted = false;
-        if (UniqueFd fd = connect_now(socket_))
+        bool greeted = false, busy = false;
+        if (UniqueFd fd = connect_now(socket_, busy))
             serve(std::move(fd), greeted);
         std::unique_lock lk(mu_);
         if (closed_)
             return;
-        if (!ever_up_) {
-            // The first connection decides sa_broker_init: no retry here.
+        if (!ever_up_ && !(busy && Clock::now() < init_by)) {
+            // The first connection decides sa_broker_init; only an agent
+            // too busy to take it is tried again within init's time.
             link_ = Link::refused;
             cv_.notify_all();
             return;
         }
-        link_ = Link::down;
+        if (ever_up_)
+            link_ = Link::down;
         if (greeted)
             backoff_ms = kBackoffFirstMs;
         cv_.wait_for(lk, Ms(backoff_ms), [&] { return closed_; });

@@ -89,6 +89,7 @@ void PrivateAgent::end(int sig)
     if (pid_ <= 0)
         return;
     ::kill(pid_, sig);
+    ::kill(pid_, SIGCONT);      // a frozen agent takes the signal too
     wait_exit(pid_);
     pid_ = -1;
     unlink(socket_.c_str());    // left behind by SIGKILL

@@ -9,9 +9,8 @@
 
 #include "proto.h"
 
+#include <signal.h>
 #include <sys/types.h>
-
-#include <csignal>
 
 #include <chrono>
 #include <functional>
@@ -46,6 +45,7 @@ class PrivateAgent {
     ~PrivateAgent();
     bool start();           // true once the socket answers
     void kill_hard() { end(SIGKILL); }   // as a crash
+    void freeze(bool on) { ::kill(pid_, on ? SIGSTOP : SIGCONT); }   // reads and answers nothing
     void stop() { end(SIGTERM); }
     const std::string &socket() const { return socket_; }
     const TempDir &dir() const { return dir_; }

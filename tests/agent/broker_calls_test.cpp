@@ -84,6 +84,31 @@ TEST_F(BrokerCalls, QueriesHandOutTheAgentsTexts)
     EXPECT_NE(sa_broker_get_version_info(nullptr), 0);
 }
 
+TEST_F(BrokerCalls, TextCallsMaySucceedWithoutTextOrWithAnEmptyOne)
+{
+    const std::pair<const char *, int (*)(char **)> calls[] = {
+        {"get_version_info", sa_broker_get_version_info},
+        {"get_status_report", sa_broker_get_status_report},
+        {"get_devices", [](char **out) { return sa_broker_get_devices("[]", out); }},
+    };
+    for (auto &[name, call] : calls) {
+        for (const char *mode : {"notext", "emptytext"}) {
+            ASSERT_EQ(agenttest::agentctl(fixture_socket(), {mode, name}), 0);
+            char stale[] = "stale";
+            char *text = stale;
+            ASSERT_EQ(call(&text), 0) << name << " " << mode;
+            if (std::string(mode) == "notext")
+                EXPECT_EQ(text, nullptr) << name;
+            else
+                EXPECT_STREQ(text, "") << name;
+            free(text);
+        }
+        char *text = nullptr;   // each for one call only
+        ASSERT_EQ(call(&text), 0);
+        EXPECT_GT(take(text).size(), 2u) << name;
+    }
+}
+
 TEST_F(BrokerCalls, SettersChangeTheAgentsState)
 {
     ASSERT_EQ(sa_broker_enable(), 0);
@@ -212,16 +237,21 @@ TEST_F(BrokerCalls, EventsReachOnlyTheLatestSubscriptionOnce)
     ASSERT_TRUE(wait_until([&] { return scans.calls == 1; }));
 }
 
-TEST(BrokerTimeout, HungCallGivesUpAtTheCallTimeout)
+TEST(BrokerTimeout, HungCallGivesUpAndItsLateReplyAnswersNoOtherCall)
 {
-    setenv("SA_CALL_TIMEOUT_MS", "200", 1);
+    setenv("SA_CALL_TIMEOUT_MS", "1000", 1);
     ASSERT_EQ(sa_broker_init(), 0);
-    ctl(R"({"call":"ctl.hang","what":"enable","count":60000})");
-    // Without the timeout the delayed reply would come, with result 0.
-    EXPECT_NE(sa_broker_enable(), 0);
-    ctl(R"({"call":"ctl.hang","what":"enable","count":0})");
+    ctl(R"({"call":"ctl.hang","what":"get_version_info","count":1500})");
+    char *text = nullptr;
+    EXPECT_NE(sa_broker_get_version_info(&text), 0);
+    // The late version reply comes while the next call waits for its own.
+    ctl(R"({"call":"ctl.hang","what":"get_status_report","count":700})");
+    ASSERT_EQ(sa_broker_get_status_report(&text), 0);
+    JsonPtr report(cJSON_Parse(take(text).c_str()));
+    EXPECT_TRUE(at(report.get(), {"agent", "version"})) << saproto::print(report.get());
+    ctl(R"({"call":"ctl.hang","what":"get_version_info","count":0})");
+    ctl(R"({"call":"ctl.hang","what":"get_status_report","count":0})");
     EXPECT_EQ(sa_broker_enable(), 0);
-    EXPECT_EQ(sa_broker_disable(), 0);
     sa_broker_uninit();
 }
 
