@@ -10,7 +10,7 @@
  *  - a pool of callback threads ($SA_BROKER_CALLBACK_THREADS, default 3) runs
  *    the subscribers' callbacks from the event queue, several at once.
  * Calls are made on the caller's thread under one deadline covering the wait
- * for the send lock, the send and the wait for the reply. A send cut off
+ * for its turn to send, the send and the wait for the reply. A send cut off
  * part-way resets the link, so no torn request runs into the next one; replies
  * are matched by id, so a late reply to a call that gave up is dropped.
  * sa_broker_uninit closes the session (waking every waiter; shutting the
@@ -140,15 +140,15 @@ class Session : public std::enable_shared_from_this<Session> {
     const int timeout_ms_;
     const int callback_threads_;
 
-    std::timed_mutex send_mu_;        // one writer at a time, each within its deadline; taken
-                                      // before mu_; caller threads and the link thread
     std::mutex mu_;                   // guards all below; every thread of the session and its callers
     std::condition_variable cv_;      // calls and start wait here
     std::condition_variable events_cv_;   // callback threads wait here
+    std::condition_variable send_cv_;     // writers wait here for their turn
     bool closed_ = false;
+    bool sending_ = false;            // one writer at a time, each within its deadline
     Link link_ = Link::connecting;
     bool ever_up_ = false;
-    int fd_ = -1;                     // closed only by the link thread, with send_mu_ and mu_ held
+    int fd_ = -1;                     // closed only by the link thread, while no one is sending
     uint64_t conn_ = 0;               // counts connections: a call sends only on the one it began on
     uint64_t next_id_ = 1;
     uint64_t hello_id_ = 0;
@@ -191,6 +191,7 @@ void Session::abort()
         shutdown(fd_, SHUT_RDWR);
     cv_.notify_all();
     events_cv_.notify_all();
+    send_cv_.notify_all();
 }
 
 void Session::stop()
@@ -256,16 +257,24 @@ bool Session::send_line(const std::string &line, Clock::time_point deadline, uin
 {
     if (line.empty())
         return false;
-    std::unique_lock sl(send_mu_, deadline);
-    if (!sl.owns_lock())
-        return false;
     int fd;
     {
-        std::lock_guard lk(mu_);
-        if (closed_ || fd_ < 0 || conn_ != conn)
+        std::unique_lock lk(mu_);
+        if (!send_cv_.wait_until(lk, deadline, [&] { return !sending_ || closed_; }) || closed_ ||
+            fd_ < 0 || conn_ != conn)
             return false;
+        sending_ = true;
         fd = fd_;
     }
+    struct Turn {
+        Session *s;
+        ~Turn()
+        {
+            std::lock_guard lk(s->mu_);
+            s->sending_ = false;
+            s->send_cv_.notify_all();
+        }
+    } turn{this};
     size_t sent = 0;
     while (sent < line.size()) {
         ssize_t n = send(fd, line.data() + sent, line.size() - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -281,7 +290,7 @@ bool Session::send_line(const std::string &line, Clock::time_point deadline, uin
     if (sent == line.size())
         return true;
     if (sent > 0)
-        shutdown(fd, SHUT_RDWR);   // fd_ stays open while send_mu_ is held
+        shutdown(fd, SHUT_RDWR);   // fd_ stays open during our turn
     return false;
 }
 
@@ -362,7 +371,6 @@ void Session::serve(UniqueFd fd, bool &greeted)
     std::string greeting;
     uint64_t conn;
     {
-        std::lock_guard sl(send_mu_);
         std::lock_guard lk(mu_);
         if (closed_)
             return;
@@ -417,8 +425,8 @@ void Session::serve(UniqueFd fd, bool &greeted)
             on_line(line, greeted, hangup);
         line_by = reader.partial() ? Clock::now() + Ms(timeout_ms_) : Clock::time_point::max();
     }
-    std::lock_guard sl(send_mu_);
-    std::lock_guard lk(mu_);
+    std::unique_lock lk(mu_);
+    send_cv_.wait(lk, [&] { return !sending_; });   // a writer's turn ends by its deadline
     fd_ = -1;
     fd.reset();
     if (link_ == Link::up)
