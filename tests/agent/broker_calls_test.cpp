@@ -199,14 +199,14 @@ TEST_F(BrokerCalls, InjectedFailuresCountDownOrLast)
 struct Counter {
     std::atomic<int> calls{0};
     std::mutex mu;
-    std::string last;
+    std::string texts;      // in the order the callbacks ran, which may overlap
 };
 
 void count_event(const char *json, void *arg)
 {
     auto *c = static_cast<Counter *>(arg);
     std::lock_guard lk(c->mu);
-    c->last = json;
+    c->texts += json;
     c->calls++;
 }
 
@@ -218,8 +218,8 @@ TEST_F(BrokerCalls, EventsReachOnlyTheLatestSubscriptionOnce)
     ctl(R"({"call":"ctl.fail","what":"subscribe:5","count":1})");
     EXPECT_NE(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, count_event, &scans, 0), 0);
 
-    // Events arrive in order: once the second devices event is in, the scan
-    // event before it would have been too.
+    // Events are taken in order: once the second devices event is in, the
+    // scan event before it would have been too.
     ctl(R"({"call":"ctl.emit","what":"devices-changed"})");
     ctl(R"({"call":"ctl.emit","what":"va-scan"})");
     ctl(R"({"call":"ctl.emit","what":"devices-changed","value":"{\"type_of_change\":\"new\",\"did\":\"d-9\"}"})");
@@ -228,8 +228,7 @@ TEST_F(BrokerCalls, EventsReachOnlyTheLatestSubscriptionOnce)
     EXPECT_EQ(scans.calls, 0);
     {
         std::lock_guard lk(second.mu);
-        JsonPtr ev(cJSON_Parse(second.last.c_str()));
-        EXPECT_STREQ(saproto::get_string(ev.get(), "type_of_change"), "new");
+        EXPECT_NE(second.texts.find(R"("type_of_change":"new")"), std::string::npos) << second.texts;
     }
     // The refusal was for one call only.
     ASSERT_EQ(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, count_event, &scans, 0), 0);
