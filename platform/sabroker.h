@@ -8,27 +8,37 @@
  * except sa_broker_va_status (below). A call fails at once when the library
  * is not initialised or the agent is unreachable, and fails when the agent
  * refuses it or does not answer within the call timeout: 5000 ms, or
- * $SA_CALL_TIMEOUT_MS read by sa_broker_init.
+ * $SA_CALL_TIMEOUT_MS read by sa_broker_init. The timeout bounds the whole
+ * call, its wait behind other callers included: k callers stuck on a frozen
+ * agent all fail within about one timeout.
  *
  * Ownership: texts passed in stay the caller's; the library copies what it
  * needs before it returns. Texts handed out through a char ** are malloc'ed
  * and the caller releases them with free(); on failure *out is set to NULL.
+ * A success may hand out no text (*out NULL) or an empty one ("").
  *
  * Lifecycle:
  *  - sa_broker_init fails while the agent is unreachable or refuses; called
  *    again while initialised it returns 0 (non-zero while the link to the
  *    agent is down and being re-established).
  *  - sa_broker_uninit is harmless after a refused init and when repeated.
- *    It makes calls in flight on other threads fail at once, waits for a
- *    running callback to return (unless called from that callback) and no
- *    callback runs after it has returned. Subscriptions end with it.
- *  - When the agent restarts, the library reconnects by itself with back-off
- *    and then raises SA_BROKER_AGENT_STARTED to its subscriber.
+ *    It makes calls in flight on other threads and an init still connecting
+ *    fail at once, waits for every running callback to return (except the
+ *    one it is called from) and no callback runs after it has returned, also
+ *    when another thread's uninit is still stopping. Subscriptions end with it.
+ *  - After a lost link the library reconnects by itself with back-off and
+ *    renews the subscriptions, retrying one the agent refuses with back-off
+ *    (each refusal is logged on standard error). SA_BROKER_AGENT_STARTED then
+ *    reaches its subscriber: from the agent when the agent restarted, from
+ *    the library when only the link was lost. Either way at least once.
  *
- * Callbacks run on one thread of the library, one at a time, in the order the
- * events arrived, with the event's NUL-terminated JSON text (valid for the
- * duration of the call) and the arg given to sa_broker_subscribe. A callback
- * may call any function of this header, sa_broker_uninit included.
+ * Callbacks run on a pool of library threads, 3 or $SA_BROKER_CALLBACK_THREADS
+ * (read by sa_broker_init; 1 delivers one at a time in arrival order). They
+ * are started in arrival order but may run at the same time, events of one
+ * number included. Each gets the event's NUL-terminated JSON text (valid for
+ * the duration of the call) and the arg given to sa_broker_subscribe. A
+ * callback may call any function of this header, sa_broker_uninit included;
+ * one that does must not hold a lock that other callbacks wait for.
  *
  * All functions may be called from several threads at once. The library
  * never raises SIGPIPE.

@@ -37,12 +37,15 @@ void usage(FILE *to)
             "  emit [--raw] devices-changed|started|va-scan [JSON]\n"
             "                                      push event 3, 4 or 5 to its subscribers\n"
             "  fail CALL [N|always|off]            the next N calls (default 1) of CALL fail\n"
+            "  notext TCALL [N|always|off]         the next N successes of TCALL carry no text\n"
+            "  emptytext TCALL [N|always|off]      ... carry the empty text \"\"\n"
             "  hang CALL MS                        delay CALL's replies by MS (0: off)\n"
             "  restart [MS]                        drop every connection, reload the state\n"
             "                                      file, listen again after MS (default 0)\n"
             "  journal [--follow] [--clear]        print (or clear) the call journal\n"
             "  stop                                stop the agent\n"
-            "CALL: %s\n",
+            "CALL: %s\n"
+            "TCALL: get_version_info get_status_report get_devices\n",
             saproto::kDefaultSocket, saproto::broker_call_names());
 }
 
@@ -173,17 +176,18 @@ int run(const std::string &socket, const std::vector<std::string> &args)
             cJSON_AddStringToObject(req.get(), "value", text.c_str());
         }
         cJSON_AddBoolToObject(req.get(), "raw", raw);
-    } else if (cmd == "fail" || cmd == "hang") {
-        if (n < (cmd == "fail" ? 1u : 2u) || n > 2)
-            return bad_usage(cmd == "fail" ? "fail CALL [N|always|off]" : "hang CALL MS");
-        if (!saproto::is_injectable_call(args[i]))
-            return bad_usage("unknown call '" + args[i] + "'; calls: " + saproto::broker_call_names());
+    } else if (cmd == "fail" || cmd == "notext" || cmd == "emptytext" || cmd == "hang") {
+        const bool counted = cmd != "hang";
+        if (n < (counted ? 1u : 2u) || n > 2)
+            return bad_usage(counted ? cmd + " CALL [N|always|off]" : "hang CALL MS");
+        if (cmd == "fail" || cmd == "hang" ? !saproto::is_injectable_call(args[i]) : !saproto::is_text_call(args[i]))
+            return bad_usage("unknown call '" + args[i] + "' for " + cmd + " (see --help)");
         long long count = 1;
         std::string c = n == 2 ? args[i + 1] : "1";
-        if (cmd == "fail" && (c == "always" || c == "off"))
+        if (counted && (c == "always" || c == "off"))
             count = c == "always" ? -1 : 0;
-        else if (!parse_count(c, cmd == "fail" ? 1 : 0, INT_MAX, count))
-            return bad_usage("bad " + std::string(cmd == "fail" ? "count" : "delay") + " '" + c + "'");
+        else if (!parse_count(c, counted ? 1 : 0, INT_MAX, count))
+            return bad_usage("bad " + std::string(counted ? "count" : "delay") + " '" + c + "'");
         cJSON_AddStringToObject(req.get(), "what", args[i].c_str());
         cJSON_AddNumberToObject(req.get(), "count", static_cast<double>(count));
     } else if (cmd == "restart") {

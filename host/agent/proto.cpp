@@ -62,6 +62,11 @@ bool is_injectable_call(std::string_view name)
     return true;
 }
 
+bool is_text_call(std::string_view name)
+{
+    return name == "get_version_info" || name == "get_status_report" || name == "get_devices";
+}
+
 const char *broker_call_names()
 {
     return "init subscribe subscribe:N enable disable va_status get_version_info get_status_report "

@@ -9,6 +9,12 @@
  *   journal  {"journal": ENTRY}                    (pushed to followers)
  * Broker calls carry the sa_broker_* name without its prefix; control calls
  * of agentctl start with "ctl.". JSON texts travel as strings, verbatim.
+ * A reply without "text" is a success with no text; "text": "" is an empty one.
+ * The greeting: "init" carries as "arg" the "instance" of the agent the
+ * library greeted last, if any; its reply text is {"version", "instance",
+ * ["restarted": true]}. "restarted" (the agent is not that instance) means
+ * the agent itself raises event 4 to the connection right behind the reply
+ * to its next subscription to event 4.
  */
 #ifndef SA_AGENT_PROTO_H
 #define SA_AGENT_PROTO_H
@@ -51,6 +57,8 @@ class UniqueFd {
 bool is_broker_call(std::string_view name);
 // Accepts broker call names and "subscribe:N".
 bool is_injectable_call(std::string_view name);
+// The broker calls that hand out a text (agentctl notext/emptytext).
+bool is_text_call(std::string_view name);
 // Lists the names for help texts, separated by blanks.
 const char *broker_call_names();
 
@@ -68,6 +76,8 @@ class LineReader {
     // false when a line grew past kMaxLine.
     bool feed(const char *data, size_t n);
     bool next(std::string &line);
+    // true while a line has begun but not ended.
+    bool partial() const { return start_ < buf_.size(); }
 
   private:
     std::string buf_;

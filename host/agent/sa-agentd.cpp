@@ -29,6 +29,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -44,6 +45,8 @@ using saproto::UniqueFd;
 
 constexpr size_t kMaxOutput = 16u << 20;   // a client that stops reading is dropped
 constexpr size_t kJournalKeep = 10000;      // entries kept for agentctl journal
+constexpr int kEventStarted = 4;
+constexpr const char *kInjections[] = {"fail", "notext", "emptytext"};
 
 volatile sig_atomic_t g_stop = 0;           // set by the signal handler, read by the loop
 
@@ -104,11 +107,14 @@ struct Client {
     std::string out;
     std::set<int> subs;
     bool follow = false;
+    bool announce_start = false;    // greeted by a library that knew an earlier agent
 };
 
 struct Reply {
     int result = 0;
-    std::string text, error;
+    std::optional<std::string> text;    // none: the reply carries no text member
+    std::string error;
+    bool then_started = false;          // event 4 follows the reply
 };
 
 // The agent: one instance, owned and used by the main thread only, no locks.
@@ -128,10 +134,14 @@ class Agent {
     void handle(Client &c, const std::string &line);
     Reply broker_call(Client &c, const std::string &call, const cJSON *req);
     Reply control_call(Client &c, const std::string &call, const cJSON *req);
-    bool injected_failure(const std::string &key);
+    bool injected(const std::string &kind, const std::string &key);
+    std::string agent_version() const;
+    std::string started_text() const;
+    void new_instance();
     int hang_ms(const std::string &key) const;
     void journal(uint64_t client, const std::string &call, const cJSON *req, const Reply &r);
     int push_event(int event, const std::string &text);
+    static std::string event_line(int event, const std::string &text);
     void queue(Client &c, const std::string &line);
     void restart(int down_ms);
 
@@ -141,13 +151,17 @@ class Agent {
     std::map<uint64_t, std::unique_ptr<Client>> clients_;
     uint64_t next_client_ = 1;
     std::multimap<Clock::time_point, std::pair<uint64_t, std::string>> delayed_;
-    std::map<std::string, long long> fail_;   // call -> calls left to fail, -1 for all
+    // agentctl's injections by kind ("fail", "notext", "emptytext"):
+    // call -> calls left, -1 for all.
+    std::map<std::string, std::map<std::string, long long>> inject_;
     std::map<std::string, int> hang_;         // call -> reply delay in ms
     std::deque<std::string> journal_;
     uint64_t journal_seq_ = 0;
     std::unique_ptr<FILE, int (*)(FILE *)> journal_file_{nullptr, fclose};
     bool stop_ = false;
     int restart_down_ms_ = -1;                // a restart asked for by agentctl
+    std::string instance_;                    // new at every (re)start, told in the greeting
+    unsigned starts_ = 0;
     Clock::time_point reopen_at_{};           // when a restart's pause ends
 };
 
@@ -229,7 +243,16 @@ bool Agent::setup()
             return false;
         }
     }
+    new_instance();
     return load_state() && open_listener();
+}
+
+// Tells a reconnecting library whether this is the agent it knew.
+void Agent::new_instance()
+{
+    instance_ = std::to_string(getpid()) + "-" +
+                std::to_string(std::chrono::system_clock::now().time_since_epoch().count()) + "-" +
+                std::to_string(++starts_);
 }
 
 void Agent::close_all()
@@ -249,6 +272,7 @@ void Agent::restart(int down_ms)
 {
     logf("restarting%s", down_ms > 0 ? " after a pause" : "");
     close_all();
+    new_instance();
     if (!load_state())
         logf("restart keeps the defaults");
     reopen_at_ = Clock::now() + std::chrono::milliseconds(down_ms);
@@ -260,12 +284,17 @@ void Agent::queue(Client &c, const std::string &line)
     c.out += '\n';
 }
 
-int Agent::push_event(int event, const std::string &text)
+std::string Agent::event_line(int event, const std::string &text)
 {
     JsonPtr msg(cJSON_CreateObject());
     cJSON_AddNumberToObject(msg.get(), "event", event);
     cJSON_AddStringToObject(msg.get(), "text", text.c_str());
-    std::string line = saproto::print(msg.get());
+    return saproto::print(msg.get());
+}
+
+int Agent::push_event(int event, const std::string &text)
+{
+    std::string line = event_line(event, text);
     int n = 0;
     for (auto &[id, c] : clients_)
         if (c->subs.count(event)) {
@@ -275,14 +304,31 @@ int Agent::push_event(int event, const std::string &text)
     return n;
 }
 
-bool Agent::injected_failure(const std::string &key)
+// Whether the injection of kind applies to this call of key, counting it down.
+bool Agent::injected(const std::string &kind, const std::string &key)
 {
-    auto it = fail_.find(key);
-    if (it == fail_.end())
+    auto &counts = inject_[kind];
+    auto it = counts.find(key);
+    if (it == counts.end())
         return false;
     if (it->second > 0 && --it->second == 0)
-        fail_.erase(it);
+        counts.erase(it);
     return true;
+}
+
+std::string Agent::agent_version() const
+{
+    JsonPtr version(cJSON_Parse(saagent::state_text(state_.get(), "version_info").c_str()));
+    const char *v = get_string(version.get(), "version");
+    return v ? v : "";
+}
+
+std::string Agent::started_text() const
+{
+    JsonPtr ev(cJSON_CreateObject());
+    cJSON_AddStringToObject(ev.get(), "event", "started");
+    cJSON_AddStringToObject(ev.get(), "version", agent_version().c_str());
+    return saproto::print(ev.get());
 }
 
 int Agent::hang_ms(const std::string &key) const
@@ -334,21 +380,28 @@ Reply Agent::broker_call(Client &c, const std::string &call, const cJSON *req)
         if (!ev)
             return refuse("no event number");
         std::string key = "subscribe:" + std::to_string(*ev);
-        if (injected_failure(key) || injected_failure("subscribe"))
+        if (injected("fail", key) || injected("fail", "subscribe"))
             return refuse("injected failure");
         if (*ev < 3 || *ev > 5)
             return refuse("unknown event " + std::to_string(*ev));
         c.subs.insert(static_cast<int>(*ev));
+        // A restarted agent announces itself to its subscribers of old as
+        // they come back.
+        r.then_started = *ev == kEventStarted && c.announce_start;
+        c.announce_start = c.announce_start && !r.then_started;
         return r;
     }
-    if (injected_failure(call))
+    if (injected("fail", call))
         return refuse("injected failure");
     cJSON *doc = state_.get();
     if (call == "init") {
-        JsonPtr version(cJSON_Parse(saagent::state_text(doc, "version_info").c_str()));
-        const char *v = get_string(version.get(), "version");
+        // arg: the instance this library greeted last, if any.
+        c.announce_start = arg && *arg && instance_ != arg;
         JsonPtr hello(cJSON_CreateObject());
-        cJSON_AddStringToObject(hello.get(), "version", v ? v : "");
+        cJSON_AddStringToObject(hello.get(), "version", agent_version().c_str());
+        cJSON_AddStringToObject(hello.get(), "instance", instance_.c_str());
+        if (c.announce_start)
+            cJSON_AddBoolToObject(hello.get(), "restarted", true);
         r.text = saproto::print(hello.get());
     } else if (call == "enable" || call == "disable") {
         cJSON_ReplaceItemInObjectCaseSensitive(doc, "protection", cJSON_CreateBool(call == "enable"));
@@ -385,6 +438,12 @@ Reply Agent::broker_call(Client &c, const std::string &call, const cJSON *req)
             cJSON_ReplaceItemInObjectCaseSensitive(doc, "router_info", in.release());
         save_state();
     }
+    if (saproto::is_text_call(call)) {
+        if (injected("notext", call))
+            r.text.reset();
+        else if (injected("emptytext", call))
+            r.text = "";
+    }
     return r;
 }
 
@@ -413,9 +472,11 @@ Reply Agent::control_call(Client &c, const std::string &call, const cJSON *req)
                 cJSON_AddItemToArray(subs, cJSON_CreateNumber(ev));
             cJSON_AddItemToArray(cl, o);
         }
-        cJSON *f = cJSON_AddObjectToObject(rt, "fail");
-        for (auto &[k, n] : fail_)
-            cJSON_AddNumberToObject(f, k.c_str(), static_cast<double>(n));
+        for (const char *kind : kInjections) {
+            cJSON *f = cJSON_AddObjectToObject(rt, kind);
+            for (auto &[k, n] : inject_[kind])
+                cJSON_AddNumberToObject(f, k.c_str(), static_cast<double>(n));
+        }
         cJSON *h = cJSON_AddObjectToObject(rt, "hang");
         for (auto &[k, ms] : hang_)
             cJSON_AddNumberToObject(h, k.c_str(), ms);
@@ -457,29 +518,26 @@ Reply Agent::control_call(Client &c, const std::string &call, const cJSON *req)
             const cJSON *devs = cJSON_GetObjectItemCaseSensitive(doc, "devices");
             const char *did = cJSON_IsArray(devs) && devs->child ? get_string(devs->child, "did") : nullptr;
             text = std::string(R"({"type_of_change":"updated","did":")") + (did ? did : "") + "\"}";
-        } else if (k->second == 4) {
-            JsonPtr version(cJSON_Parse(saagent::state_text(doc, "version_info").c_str()));
-            const char *v = get_string(version.get(), "version");
-            JsonPtr ev(cJSON_CreateObject());
-            cJSON_AddStringToObject(ev.get(), "event", "started");
-            cJSON_AddStringToObject(ev.get(), "version", v ? v : "");
-            text = saproto::print(ev.get());
+        } else if (k->second == kEventStarted) {
+            text = started_text();
         } else {
             text = R"({"status":"started","type":"network"})";
         }
         r.text = std::to_string(push_event(k->second, text));
-    } else if (call == "ctl.fail" || call == "ctl.hang") {
+    } else if (call == "ctl.fail" || call == "ctl.notext" || call == "ctl.emptytext" || call == "ctl.hang") {
         std::string name = what ? what : "";
-        if (!saproto::is_injectable_call(name))
-            return refuse("unknown call '" + name + "'");
+        if (call == "ctl.fail" || call == "ctl.hang" ? !saproto::is_injectable_call(name)
+                                                     : !saproto::is_text_call(name))
+            return refuse("unknown call '" + name + "' for " + call.substr(4));
         auto n = get_int(req, "count");
         if (!n || *n < -1 || *n > INT_MAX)
             return refuse("bad count");
-        if (call == "ctl.fail") {
+        if (call != "ctl.hang") {
+            auto &counts = inject_[call.substr(4)];
             if (*n == 0)
-                fail_.erase(name);
+                counts.erase(name);
             else
-                fail_[name] = *n;
+                counts[name] = *n;
         } else if (*n <= 0) {
             hang_.erase(name);
         } else {
@@ -493,8 +551,9 @@ Reply Agent::control_call(Client &c, const std::string &call, const cJSON *req)
                 return refuse("cannot truncate journal " + opt_.journal + ": " + strerror(errno));
             }
         } else {
+            r.text.emplace();
             for (auto &l : journal_)
-                r.text += l + "\n";
+                *r.text += l + "\n";
         }
         c.follow = cJSON_IsTrue(cJSON_GetObjectItemCaseSensitive(req, "follow"));
     } else if (call == "ctl.restart") {
@@ -533,11 +592,17 @@ void Agent::handle(Client &c, const std::string &line)
     JsonPtr reply(cJSON_CreateObject());
     cJSON_AddNumberToObject(reply.get(), "id", id ? static_cast<double>(*id) : 0);
     cJSON_AddNumberToObject(reply.get(), "result", r.result);
-    if (!r.text.empty())
-        cJSON_AddStringToObject(reply.get(), "text", r.text.c_str());
+    if (r.text)
+        cJSON_AddStringToObject(reply.get(), "text", r.text->c_str());
     if (!r.error.empty())
         cJSON_AddStringToObject(reply.get(), "error", r.error.c_str());
     std::string out = saproto::print(reply.get());
+    // Behind its reply, delayed with it: the library knows the subscription first.
+    if (r.then_started) {
+        logf("client %llu: agent started, told to its renewed subscription",
+             static_cast<unsigned long long>(c.id));
+        out += "\n" + event_line(kEventStarted, started_text());
+    }
     std::string key = name;
     if (auto ev = get_int(req.get(), "event"); ev && name == "subscribe")
         key = hang_ms(name + ":" + std::to_string(*ev)) ? name + ":" + std::to_string(*ev) : name;

@@ -89,6 +89,8 @@ void PrivateAgent::end(int sig)
     if (pid_ <= 0)
         return;
     ::kill(pid_, sig);
+    if (frozen_)
+        freeze(false);          // only then: a stray SIGCONT would upset a leak check's stopping of threads
     wait_exit(pid_);
     pid_ = -1;
     unlink(socket_.c_str());    // left behind by SIGKILL

@@ -9,9 +9,8 @@
 
 #include "proto.h"
 
+#include <signal.h>
 #include <sys/types.h>
-
-#include <csignal>
 
 #include <chrono>
 #include <functional>
@@ -46,6 +45,11 @@ class PrivateAgent {
     ~PrivateAgent();
     bool start();           // true once the socket answers
     void kill_hard() { end(SIGKILL); }   // as a crash
+    void freeze(bool on)    // reads and answers nothing
+    {
+        ::kill(pid_, on ? SIGSTOP : SIGCONT);
+        frozen_ = on;
+    }
     void stop() { end(SIGTERM); }
     const std::string &socket() const { return socket_; }
     const TempDir &dir() const { return dir_; }
@@ -57,6 +61,7 @@ class PrivateAgent {
     std::string socket_;
     std::vector<std::string> extra_;
     pid_t pid_ = -1;
+    bool frozen_ = false;
 };
 
 // Runs a tool of $TSH_BIN_DIR to its end; returns its exit status, its
