@@ -302,6 +302,7 @@ void logcfg_change_handler(void *)
 
 int tv_subscribe()
 {
+    test_point(TestPoint::Subscriptions);
     struct Binding {
         const char *table;
         const char *field;
@@ -583,6 +584,7 @@ int set_module_version_detail(const char *field, const char *version)
 {
     TSH_LOG(TSH_INFO, "CSH:Entry Function:%s Line:%d input fieldname --:%s input version --:%s\n",
             "set_module_version_detail", __LINE__, text_or_empty(field), text_or_empty(version));
+    test_point(TestPoint::ModuleVersion);
     return q7_set_string(dal_get_handle(), "DalModuleVersion", 0, field, version) != Q7_OK ? 1 : 0;
 }
 

@@ -14,10 +14,12 @@ enum class Knob {
 long test_knob(Knob knob, long product);
 
 enum class TestPoint {
-    AgentStart,  // a start of the agent library, past its stop check
+    AgentStart,     // a start of the agent library, past its stop check
+    Subscriptions,  // start-up: the table subscriptions
+    ModuleVersion,  // start-up: the version record, past its log line
 };
-// Where a test build may hold a thread to widen a race; nothing in the
-// product.
+// Where a test build may hold a thread to widen a race, or a start-up stage
+// until a stop comes; nothing in the product.
 void test_point(TestPoint point);
 
 // JSON allocation faults: set up once on the main thread before any other

@@ -416,11 +416,9 @@ void settle(Lab &lab, const Daemon &d)
     ASSERT_TRUE(d.wait_err(line, seen + 2)) << d.err();
 }
 
-void expect_orderly_stop(Daemon &d, bool info_shown, const std::function<void()> &after_signal)
+void expect_orderly_stop(Daemon &d, bool info_shown)
 {
     d.signal(SIGUSR1);
-    if (after_signal)
-        after_signal();
     // The stop must not wait for a sleep, a retry or an agent call to end.
     EXPECT_EQ(d.wait_exit(2s), std::optional<int>(0)) << d.err();
     EXPECT_FALSE(path_exists(PID_FILE));

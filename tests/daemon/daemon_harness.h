@@ -13,7 +13,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -133,8 +132,8 @@ void settle(Lab &lab, const Daemon &d);
 
 // SIGUSR1 and the orderly stop: exit 0 within 2 s, pid file gone. Before
 // the logging configuration is applied only notices show, so info_shown
-// false skips "sig_usr1 handler.". after_signal runs once SIGUSR1 is sent.
-void expect_orderly_stop(Daemon &d, bool info_shown = true, const std::function<void()> &after_signal = {});
+// false skips "sig_usr1 handler.".
+void expect_orderly_stop(Daemon &d, bool info_shown = true);
 
 // Clean pid file and Q7/agent state before each test.
 class DaemonTest : public ::testing::Test {

@@ -4,6 +4,8 @@
 //   TSH_TEST_REFRESH_PERIOD_MS   the agent check's period
 //   TSH_TEST_AGENT_START_DELAY_MS  a start of the agent library, past its
 //                                stop check, waits this long first
+//   TSH_TEST_HOLD_STAGE          11 or 12: that start-up stage waits for
+//                                the stop (at most 30 s) before its work
 //   TSH_TEST_JSON_ALLOC_FAIL_AT  n: the n-th allocation inside a
 //                                JsonBuilding scope, counted once armed,
 //                                fails (no path may send a text built
@@ -19,6 +21,7 @@
 
 #include "tsh_json.h"
 #include "tsh_log.h"
+#include "tsh_main.h"
 
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_hooks";
@@ -63,7 +66,12 @@ void test_point(TestPoint point)
     if (point == TestPoint::AgentStart) {
         static const long delay = env_number("TSH_TEST_AGENT_START_DELAY_MS", 0);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+        return;
     }
+    // A held stage waits for the stop, so that the stop comes while it runs.
+    static const long held = env_number("TSH_TEST_HOLD_STAGE", 0);
+    if ((point == TestPoint::Subscriptions && held == 11) || (point == TestPoint::ModuleVersion && held == 12))
+        sleep_unless_shutdown(30000);
 }
 
 void json_fault_init()
