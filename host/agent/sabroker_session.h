@@ -62,6 +62,8 @@ struct Renewal {
 // Milliseconds from now until t for poll: 0 when past, rounded up.
 int ms_until(Clock::time_point t);
 
+// One initialised library's link to the agent: its calls (any API thread),
+// its link thread and its callback threads share it under mu_.
 class Session : public std::enable_shared_from_this<Session> {
   public:
     Session(std::string socket, int timeout_ms, int callback_threads);
