@@ -6,7 +6,6 @@
  */
 #include "proto.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -14,8 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -62,14 +59,10 @@ bool value_text(const std::string &arg, std::string &out, std::string &err)
         out = arg;
         return true;
     }
-    std::ifstream in(arg.substr(1), std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (!in) {
+    if (!saproto::read_file(arg.substr(1), out)) {
         err = "cannot read " + arg.substr(1) + ": " + strerror(errno);
         return false;
     }
-    out = ss.str();
     return true;
 }
 
@@ -115,39 +108,24 @@ int send_request(const std::string &socket, cJSON *req, bool follow_journal)
         fprintf(stderr, "agentctl: agent not reachable: %s\n", err.empty() ? strerror(errno) : err.c_str());
         return 1;
     }
-    saproto::LineReader reader;
-    std::string line;
-    char buf[8192];
-    for (;;) {
-        pollfd p{fd.get(), POLLIN, 0};
-        int r = poll(&p, 1, kReplyTimeoutMs);
-        if (r < 0 && errno == EINTR)
-            continue;
-        ssize_t n = r > 0 ? recv(fd.get(), buf, sizeof buf, 0) : -1;
-        if (n <= 0 || !reader.feed(buf, static_cast<size_t>(n))) {
-            fprintf(stderr, "agentctl: no reply from the agent on %s\n", socket.c_str());
-            return 1;
-        }
-        while (reader.next(line)) {
-            JsonPtr reply(cJSON_Parse(line.c_str()));
-            if (!saproto::get_int(reply.get(), "id"))
-                continue;
-            auto result = saproto::get_int(reply.get(), "result");
-            const char *text = saproto::get_string(reply.get(), "text");
-            const char *error = saproto::get_string(reply.get(), "error");
-            if (!result || *result != 0) {
-                fprintf(stderr, "agentctl: %s: %s\n", saproto::get_string(req, "call") + 4,
-                        error ? error : "refused");
-                return 1;
-            }
-            if (text)
-                fputs(text, stdout);
-            if (text && *text && text[strlen(text) - 1] != '\n')
-                fputc('\n', stdout);
-            fflush(stdout);
-            return follow_journal ? follow(fd.get()) : 0;
-        }
+    JsonPtr reply = saproto::read_reply(fd.get(), socket, kReplyTimeoutMs, err);
+    if (!reply) {
+        fprintf(stderr, "agentctl: no reply from the agent on %s\n", socket.c_str());
+        return 1;
     }
+    auto result = saproto::get_int(reply.get(), "result");
+    const char *text = saproto::get_string(reply.get(), "text");
+    const char *error = saproto::get_string(reply.get(), "error");
+    if (!result || *result != 0) {
+        fprintf(stderr, "agentctl: %s: %s\n", saproto::get_string(req, "call") + 4, error ? error : "refused");
+        return 1;
+    }
+    if (text)
+        fputs(text, stdout);
+    if (text && *text && text[strlen(text) - 1] != '\n')
+        fputc('\n', stdout);
+    fflush(stdout);
+    return follow_journal ? follow(fd.get()) : 0;
 }
 
 int run(const std::string &socket, const std::vector<std::string> &args)

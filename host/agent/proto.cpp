@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 namespace saproto {
 
@@ -79,22 +81,38 @@ std::string socket_from_env()
     return s && *s ? s : kDefaultSocket;
 }
 
-UniqueFd connect_unix(const std::string &path, std::string &err)
+bool unix_address(const std::string &path, sockaddr_un &addr)
 {
-    sockaddr_un addr{};
+    addr = sockaddr_un{};
     addr.sun_family = AF_UNIX;
     if (path.size() >= sizeof addr.sun_path) {
-        err = "socket path too long: " + path;
-        return {};
+        errno = ENAMETOOLONG;
+        return false;
     }
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    return true;
+}
+
+UniqueFd connect_unix(const std::string &path, std::string &err, bool nonblocking)
+{
+    sockaddr_un addr;
+    if (!unix_address(path, addr)) {
+        err = "socket path too long: " + path;
+        errno = ENAMETOOLONG;
+        return {};
+    }
+    UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (nonblocking ? SOCK_NONBLOCK : 0), 0));
     if (!fd) {
-        err = std::string("socket: ") + strerror(errno);
+        int e = errno;
+        err = std::string("socket: ") + strerror(e);
+        errno = e;
         return {};
     }
     if (connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        err = "connect " + path + ": " + strerror(errno);
+        int e = errno;
+        err = "connect " + path + ": " + strerror(e);
+        fd.reset();
+        errno = e;
         return {};
     }
     return fd;
@@ -180,15 +198,27 @@ std::optional<std::string> normalize_mac(const char *text)
     return mac;
 }
 
-JsonPtr round_trip(const std::string &socket, cJSON *request, int timeout_ms, std::string &err)
+std::string started_text(const char *version)
 {
-    UniqueFd fd = connect_unix(socket, err);
-    if (!fd)
-        return nullptr;
-    if (!send_all(fd.get(), print(request) + "\n")) {
-        err = "send to " + socket + ": " + strerror(errno);
-        return nullptr;
-    }
+    JsonPtr ev(cJSON_CreateObject());
+    cJSON_AddStringToObject(ev.get(), "event", "started");
+    cJSON_AddStringToObject(ev.get(), "version", version ? version : "");
+    return print(ev.get());
+}
+
+bool read_file(const std::string &path, std::string &out)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    out = ss.str();
+    return !in.bad();
+}
+
+JsonPtr read_reply(int fd, const std::string &socket, int timeout_ms, std::string &err)
+{
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     LineReader reader;
     std::string line;
@@ -196,11 +226,11 @@ JsonPtr round_trip(const std::string &socket, cJSON *request, int timeout_ms, st
     for (;;) {
         while (reader.next(line)) {
             JsonPtr reply(cJSON_Parse(line.c_str()));
-            if (reply && cJSON_GetObjectItemCaseSensitive(reply.get(), "id"))
+            if (get_int(reply.get(), "id"))
                 return reply;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{fd.get(), POLLIN, 0};
+        pollfd p{fd, POLLIN, 0};
         int r = left.count() > 0 ? poll(&p, 1, static_cast<int>(left.count())) : 0;
         if (r < 0 && errno == EINTR)
             continue;
@@ -208,7 +238,7 @@ JsonPtr round_trip(const std::string &socket, cJSON *request, int timeout_ms, st
             err = "no answer from the agent on " + socket;
             return nullptr;
         }
-        ssize_t n = recv(fd.get(), buf, sizeof buf, 0);
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n <= 0) {
             err = "the agent on " + socket + " closed the connection";
             return nullptr;
@@ -218,6 +248,18 @@ JsonPtr round_trip(const std::string &socket, cJSON *request, int timeout_ms, st
             return nullptr;
         }
     }
+}
+
+JsonPtr round_trip(const std::string &socket, cJSON *request, int timeout_ms, std::string &err)
+{
+    UniqueFd fd = connect_unix(socket, err);
+    if (!fd)
+        return nullptr;
+    if (!send_all(fd.get(), print(request) + "\n")) {
+        err = "send to " + socket + ": " + strerror(errno);
+        return nullptr;
+    }
+    return read_reply(fd.get(), socket, timeout_ms, err);
 }
 
 } // namespace saproto

@@ -20,6 +20,7 @@
 #define SA_AGENT_PROTO_H
 
 #include <cjson/cJSON.h>
+#include <sys/un.h>
 
 #include <memory>
 #include <optional>
@@ -64,9 +65,12 @@ const char *broker_call_names();
 
 // $SA_AGENT_SOCKET or the default path.
 std::string socket_from_env();
-// Connects to a Unix stream socket; on failure returns an invalid fd and
-// says why in err.
-UniqueFd connect_unix(const std::string &path, std::string &err);
+// Fills addr for path; false (errno ENAMETOOLONG) when it does not fit.
+bool unix_address(const std::string &path, sockaddr_un &addr);
+// Connects to a Unix stream socket; on failure returns an invalid fd, says
+// why in err and leaves errno as the failing call set it. A nonblocking
+// socket fails at once with EAGAIN on a listener whose backlog is full.
+UniqueFd connect_unix(const std::string &path, std::string &err, bool nonblocking = false);
 // Writes all of s; false on error (never raises SIGPIPE).
 bool send_all(int fd, std::string_view s);
 
@@ -92,6 +96,14 @@ std::optional<long long> get_int(const cJSON *obj, const char *name);
 // "aa-bb-cc-dd-ee-ff" and "AA:BB:..." both give "AA:BB:CC:DD:EE:FF".
 std::optional<std::string> normalize_mac(const char *text);
 
+// The text of event 4 (the agent started), naming the agent's version.
+std::string started_text(const char *version);
+// The whole content of a file; false with errno set when it cannot be read.
+bool read_file(const std::string &path, std::string &out);
+
+// Waits up to timeout_ms for the reply (a line with an "id") on fd, passing
+// over pushed lines. Returns the reply object, or null with err set.
+JsonPtr read_reply(int fd, const std::string &socket, int timeout_ms, std::string &err);
 // One request/reply round trip on a fresh connection (agentctl, tests).
 // Returns the reply object, or null with err set.
 JsonPtr round_trip(const std::string &socket, cJSON *request, int timeout_ms, std::string &err);
