@@ -2,10 +2,10 @@
  * q7notify.cpp - subscriptions and a handle's callback thread ("q7-notify"):
  * the subscriber connection, reading the change stream on from the last
  * entry seen, the comparison that stands in for entries no longer there,
- * and delivery to the callback. q7_subscribe's caller thread runs watch;
- * everything else runs on the callback thread, which alone owns the
- * subscriber connection. The stream itself is read and parsed in
- * q7changes.cpp.
+ * and delivery to the callback. q7_subscribe's caller runs watch and
+ * q7_destroy's caller wakes and waits; everything else runs on the callback
+ * thread, which alone owns the subscriber connection. Entries and snapshots
+ * are parsed in q7changes.cpp.
  */
 #include "q7handle.h"
 
