@@ -8,6 +8,9 @@
 #ifndef Q7HANDLE_H
 #define Q7HANDLE_H
 
+// Declared hidden before the exported calls name it: its members are not API.
+struct __attribute__((visibility("hidden"))) q7_handle;
+
 // The public calls are the library's only exported symbols.
 #pragma GCC visibility push(default)
 #include "q7host.h"
@@ -28,8 +31,7 @@ namespace q7 {
 constexpr int kDefaultTimeoutMs = 2000;
 }
 
-// Declared among the exported calls, so hidden here: its members are not API.
-struct __attribute__((visibility("hidden"))) q7_handle {
+struct q7_handle {
     std::string socket;
     int timeout_ms = q7::kDefaultTimeoutMs;
     std::string script_sha;  // set once in q7_init, read-only after
