@@ -54,7 +54,9 @@ TEST(Q7Restart, KilledServerFailsThenRecoversWithData)
     for (int i = 0; i < 3; i++) {
         srv.signal(SIGKILL);
         ASSERT_TRUE(srv.start());
-        EXPECT_TRUE(open_on(srv));
+        redisContext *raw = redisConnectUnix(srv.socket().c_str());  // no deadline: load cannot fail it
+        EXPECT_TRUE(raw && !raw->err);
+        redisFree(raw);
     }
 
     // Delivery starts once the handle has connected by itself; what came
