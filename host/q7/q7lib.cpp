@@ -1,5 +1,8 @@
 /*
- * q7lib.cpp - the Q7 client library (libq7lib.so).
+ * q7lib.cpp - the public calls of the Q7 client library (libq7lib.so):
+ * checking each call against the schema, the typed gets and sets, and a
+ * handle's life. A call runs on its caller's thread; the round trip it makes
+ * is in q7conn.cpp, subscriptions and delivery in q7notify.cpp.
  *
  * Storage: one server hash per (table, row), key "q7:d:TABLE:ROW", field ->
  * canonical text; an absent field reads as its schema default. The schema
@@ -20,40 +23,23 @@
  * the first q7_subscribe: a handle that only reads and writes is not woken by
  * every change on the server.
  */
-#pragma GCC visibility push(default)
-#include "q7host.h"
-#include "q7lib.h"
-#pragma GCC visibility pop
+#include "q7handle.h"
 
-#include "q7changes.h"
-#include "q7schema.h"
-
-#include <hiredis/hiredis.h>
-#include <poll.h>
-#include <pthread.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <mutex>
-#include <map>
+#include <memory>
 #include <thread>
 
+using q7::ReplyPtr;
+using q7::is_error;
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-
-constexpr const char *kSchemaKey = "q7:schema";
-constexpr int kDefaultTimeoutMs = 2000;
-constexpr const char *kReadBatch = "64";  // stream entries per read: replies stay small
 
 // KEYS[1] row hash, KEYS[2] the change stream; ARGV: field, new value,
 // default, stream bound, "TABLE\tROW\tFIELD" and, for a guarded set, the
@@ -75,139 +61,12 @@ constexpr const char *kSetScript =
     "redis.call('XADD', KEYS[2], 'MAXLEN', '~', ARGV[4], id, 'n', ARGV[5], 'v', ARGV[2])\n"
     "return 1\n";
 
-struct ReplyFree {
-    void operator()(redisReply *r) const { freeReplyObject(r); }
-};
-struct CtxFree {
-    void operator()(redisContext *c) const { redisFree(c); }
-};
-using ReplyPtr = std::unique_ptr<redisReply, ReplyFree>;
-using CtxPtr = std::unique_ptr<redisContext, CtxFree>;
-
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-// Reconnect pacing: 50 ms doubling to 1 s; calls fail fast meanwhile.
-struct Backoff {
-    Clock::time_point next{};
-    milliseconds step{0};
-    milliseconds remaining() const
-    {
-        return std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(next - Clock::now()));
-    }
-    void failed()
-    {
-        step = step.count() == 0 ? milliseconds(50) : std::min(step * 2, milliseconds(1000));
-        next = Clock::now() + step;
-    }
-    void reset() { *this = Backoff{}; }
-};
-
-// A lock that gives up at a deadline. (std::timed_mutex waits through
-// pthread_mutex_clocklock, which the thread sanitizer does not see.)
-class TimedLock {
-public:
-    template <class Duration>
-    bool try_lock_for(Duration d)
-    {
-        std::unique_lock lk(mu_);
-        if (!cv_.wait_for(lk, d, [&] { return !busy_; }))
-            return false;
-        busy_ = true;
-        return true;
-    }
-    void unlock()
-    {
-        {
-            std::lock_guard lk(mu_);
-            busy_ = false;
-        }
-        cv_.notify_one();
-    }
-
-private:
-    std::mutex mu_;  // guards busy_
-    std::condition_variable cv_;
-    bool busy_ = false;
-};
-
 int env_timeout_ms()
 {
     const char *s = getenv("Q7_TIMEOUT_MS");
     char *end = nullptr;
     long v = s ? strtol(s, &end, 10) : 0;
-    return s && *end == '\0' && v > 0 && v <= 600000 ? static_cast<int>(v) : kDefaultTimeoutMs;
-}
-
-CtxPtr connect_unix(const std::string &path, int ms)
-{
-    timeval tv{ms / 1000, (ms % 1000) * 1000};
-    CtxPtr c(redisConnectUnixWithTimeout(path.c_str(), tv));
-    if (!c || c->err || redisSetTimeout(c.get(), tv) != REDIS_OK)
-        return nullptr;
-    return c;
-}
-
-// A request as counted bytes: outside text is never a format. It points
-// into the texts it was made from, which must outlive it.
-class Argv {
-public:
-    template <class Args>
-    explicit Argv(const Args &args)
-    {
-        for (std::string_view a : args) {
-            ptr_.push_back(a.data());
-            len_.push_back(a.size());
-        }
-    }
-    Argv(std::initializer_list<std::string_view> args) : Argv(std::vector<std::string_view>(args)) {}
-    int count() const { return static_cast<int>(ptr_.size()); }
-    // hiredis takes the array as non-const but only reads it.
-    const char **argv() const { return const_cast<const char **>(ptr_.data()); }
-    const size_t *len() const { return len_.data(); }
-
-private:
-    std::vector<const char *> ptr_;
-    std::vector<size_t> len_;
-};
-
-ReplyPtr command(redisContext *c, const Argv &a)
-{
-    return ReplyPtr(static_cast<redisReply *>(redisCommandArgv(c, a.count(), a.argv(), a.len())));
-}
-
-// The handle and value of the change whose callback runs on this thread,
-// for q7_change_value.
-thread_local const q7_handle *t_delivering = nullptr;
-thread_local const char *t_value = nullptr;
-
-struct Delivering {
-    Delivering(const q7_handle *h, const char *value)
-    {
-        t_delivering = h;
-        t_value = value;
-    }
-    ~Delivering()
-    {
-        t_delivering = nullptr;
-        t_value = nullptr;
-    }
-    Delivering(const Delivering &) = delete;
-    Delivering &operator=(const Delivering &) = delete;
-};
-
-bool is_error(const ReplyPtr &r, const char *prefix = "")
-{
-    return r->type == REDIS_REPLY_ERROR && strncmp(r->str, prefix, strlen(prefix)) == 0;
+    return s && *end == '\0' && v > 0 && v <= 600000 ? static_cast<int>(v) : q7::kDefaultTimeoutMs;
 }
 
 void ignore_sigpipe()
@@ -228,370 +87,6 @@ int copy_out(const std::string &s, char *buf, size_t size)
     buf[n] = '\0';
     return Q7_OK;
 }
-
-}  // namespace
-
-struct q7_handle {
-    std::string socket;
-    int timeout_ms = kDefaultTimeoutMs;
-    std::string script_sha;  // set once in q7_init, read-only after
-
-    // Written by q7_destroy, read by every call and the callback thread.
-    std::atomic<bool> closing{false};
-    // Calls inside the API right now; q7_destroy waits for it to drain.
-    std::atomic<int> inflight{0};
-    // Set by q7_destroy when it runs on the callback thread; same thread reads it.
-    bool self_destroy = false;
-
-    // cmd_mu guards cmd and cmd_backoff; taken by every caller thread, once
-    // per round trip, with a deadline so a frozen server queues nobody for ever.
-    TimedLock cmd_mu;
-    CtxPtr cmd;
-    Backoff cmd_backoff;
-
-    // schema_mu guards the pointer (swapped after a reconnect); any thread
-    // copies it and then reads the immutable schema without the lock.
-    std::mutex schema_mu;
-    q7::SchemaPtr schema;
-
-    // sub_mu guards watched, cb, cb_ctx, handed and handed_pos: caller
-    // threads write them, the callback thread reads them for each change.
-    std::mutex sub_mu;
-    std::map<std::string, q7::Delivered, std::less<>> watched;
-    q7_change_cb cb = nullptr;
-    void *cb_ctx = nullptr;
-    CtxPtr handed;  // the first subscriber connection, for the callback thread
-    q7::StreamPos handed_pos;  // where it starts reading
-
-    // first_mu serialises the subscriptions of new tables; subscribed is set
-    // once the callback thread has a connection to take (read by any thread).
-    std::mutex first_mu;
-    std::atomic<bool> subscribed{false};
-
-    // Owned by the callback thread.
-    CtxPtr sub;
-    bool reading = false;  // a read of the stream awaits its reply on sub
-    q7::StreamPos pos;     // the last entry read (or the snapshot's)
-    Backoff sub_backoff;
-    Fd wake_rd, wake_wr;
-    std::thread thread;
-
-    q7::SchemaPtr current_schema()
-    {
-        std::lock_guard lk(schema_mu);
-        return schema;
-    }
-
-    // Connects and sends the connection's first request; on failure the
-    // next attempt waits for the back-off.
-    CtxPtr open_connection(Backoff &pace, const Argv &first, ReplyPtr &r)
-    {
-        if (pace.remaining().count() > 0)
-            return nullptr;
-        CtxPtr c = connect_unix(socket, timeout_ms);
-        r = c ? command(c.get(), first) : nullptr;
-        if (!r) {
-            pace.failed();
-            return nullptr;
-        }
-        pace.reset();
-        return c;
-    }
-
-    // With cmd_mu held. Reads the schema again on every new connection: the
-    // server may have been restarted with another one.
-    int connect_cmd()
-    {
-        ReplyPtr r;
-        CtxPtr c = open_connection(cmd_backoff, {"GET", kSchemaKey}, r);
-        if (!c)
-            return Q7_TIMEOUT;
-        if (r->type == REDIS_REPLY_STRING) {
-            if (auto s = q7::parse_schema({r->str, r->len}, nullptr)) {
-                std::lock_guard lk(schema_mu);
-                schema = std::move(s);
-            }
-        }
-        cmd = std::move(c);
-        return Q7_OK;
-    }
-
-    // One request and its reply. A connection that the server closed (it
-    // was restarted) is replaced and the request sent once more at once;
-    // every request this library sends is safe to repeat.
-    int roundtrip(const Argv &args, ReplyPtr &reply)
-    {
-        std::unique_lock lk(cmd_mu, std::defer_lock);
-        if (!lk.try_lock_for(milliseconds(timeout_ms)))
-            return Q7_TIMEOUT;
-        if (closing)
-            return Q7_SHUTDOWN;
-        for (int attempt = 0; attempt < 2; attempt++) {
-            bool fresh = !cmd;
-            if (fresh) {
-                if (int rc = connect_cmd())
-                    return rc;
-            }
-            reply = command(cmd.get(), args);
-            if (reply)
-                return Q7_OK;
-            int e = errno;
-            bool dropped = cmd->err == REDIS_ERR_EOF || (cmd->err == REDIS_ERR_IO && (e == EPIPE || e == ECONNRESET));
-            cmd.reset();
-            if (fresh || !dropped) {
-                cmd_backoff.failed();
-                return Q7_TIMEOUT;
-            }
-        }
-        return Q7_TIMEOUT;
-    }
-
-    // A newly subscribed table: what it holds now counts as delivered. The
-    // first subscription opens the callback thread's connection and fixes
-    // where it starts reading, so that no change after the return is missed;
-    // without a server the table is kept and taken once the thread connects.
-    int watch(const char *table)
-    {
-        std::lock_guard first(first_mu);
-        q7::Snapshot snap;
-        const auto args = q7::snapshot_request(*current_schema(), {table}, snap);
-        const Argv request(args);
-        ReplyPtr r;
-        CtxPtr c;
-        int rc = Q7_OK;
-        if (!subscribed) {
-            Backoff once;
-            c = open_connection(once, request, r);
-        } else {
-            rc = roundtrip(request, r);
-        }
-        if (rc == Q7_OK)
-            rc = !r ? Q7_TIMEOUT : q7::read_snapshot(r.get(), snap) ? Q7_OK : Q7_ERROR;
-        std::lock_guard lk(sub_mu);
-        q7::Delivered &d = watched[table];
-        std::vector<q7::Change> none;
-        if (rc == Q7_OK)
-            d.take(snap.tables.at(0), false, none);
-        if (!subscribed) {
-            handed = std::move(c);
-            handed_pos = rc == Q7_OK ? snap.pos : q7::StreamPos{};
-            subscribed = true;
-            wake();
-        }
-        return rc;
-    }
-
-    // Callback thread: the fields of every watched table that differ from
-    // what was last delivered are delivered (with report), and reading goes
-    // on after the snapshot. False when the connection failed.
-    bool resync(bool report)
-    {
-        std::vector<std::string> names;
-        {
-            std::lock_guard lk(sub_mu);
-            for (const auto &w : watched)
-                names.push_back(w.first);
-        }
-        q7::Snapshot snap;
-        const auto args = q7::snapshot_request(*current_schema(), names, snap);
-        ReplyPtr r = command(sub.get(), Argv(args));
-        if (!r || !q7::read_snapshot(r.get(), snap))
-            return false;
-        pos = snap.pos;
-        std::vector<q7::Change> changed;
-        {
-            std::lock_guard lk(sub_mu);
-            for (const auto &t : snap.tables)
-                if (auto it = watched.find(t.name); it != watched.end())
-                    it->second.take(t, report, changed);
-        }
-        for (size_t i = 0; i < changed.size() && !closing; i++)
-            deliver(changed[i]);
-        return true;
-    }
-
-    // Callback thread: takes the connection of the first subscription, or
-    // opens one and reads on from the last entry only while that entry is
-    // still there (else the server came back empty or the bound trimmed past
-    // it, and only comparing values tells what changed).
-    bool attach()
-    {
-        const bool after_first = subscribed;  // once set, the first connection has been handed
-        {
-            std::lock_guard lk(sub_mu);
-            sub = std::move(handed);
-            if (sub)
-                pos = handed_pos;
-        }
-        if (sub)
-            return pos.known || resync(false);
-        if (!after_first)
-            return false;
-        const std::string at = pos.text(), from = pos.empty ? "-" : at, to = pos.empty ? "+" : at;
-        ReplyPtr r;
-        sub = open_connection(sub_backoff, {"XRANGE", q7::kStream, from, to, "COUNT", "1"}, r);
-        if (!sub)
-            return false;
-        bool there = pos.known && r->type == REDIS_REPLY_ARRAY && r->elements > 0;
-        return there || resync(pos.known);
-    }
-
-    void wake()
-    {
-        char c = 1;
-        while (write(wake_wr.fd, &c, 1) < 0 && errno == EINTR) {
-        }
-    }
-
-    void drain_wake()
-    {
-        char buf[16];
-        while (read(wake_rd.fd, buf, sizeof buf) > 0) {
-        }
-    }
-
-    void deliver(const q7::Change &c)
-    {
-        q7_change_cb fn;
-        void *ctx;
-        {
-            std::lock_guard lk(sub_mu);
-            auto it = watched.find(c.table);
-            if (it == watched.end())
-                return;
-            it->second.remember(c.row, c.field, c.value);
-            if (!cb)
-                return;
-            fn = cb;
-            ctx = cb_ctx;
-        }
-        if (closing)
-            return;
-        Delivering now(this, c.value.c_str());
-        try {
-            fn(c.table.c_str(), c.row, c.field.c_str(), ctx);
-        } catch (...) {
-            // A callback that throws must not end delivery.
-        }
-    }
-
-    // Asks for the entries after pos, waiting on the server until one comes.
-    bool request_changes()
-    {
-        const std::string from = pos.text();
-        const Argv a{"XREAD", "COUNT", kReadBatch, "BLOCK", "0", "STREAMS", q7::kStream, from};
-        int done = 0;
-        if (redisAppendCommandArgv(sub.get(), a.count(), a.argv(), a.len()) != REDIS_OK)
-            return false;
-        while (!done) {
-            if (redisBufferWrite(sub.get(), &done) != REDIS_OK)
-                return false;
-        }
-        reading = true;
-        return true;
-    }
-
-    // XREAD's reply: [[stream, [entry...]]]. An entry that does not follow
-    // on means a gap; the comparison then stands for the whole batch. Else
-    // the next read is asked for before the callbacks run, so that a change
-    // written meanwhile costs no round trip of its own.
-    bool deliver_batch(const redisReply *r)
-    {
-        if (r->type != REDIS_REPLY_ARRAY || r->elements != 1 || r->element[0]->type != REDIS_REPLY_ARRAY ||
-            r->element[0]->elements != 2 || r->element[0]->element[1]->type != REDIS_REPLY_ARRAY)
-            return false;
-        const redisReply *entries = r->element[0]->element[1];
-        std::vector<q7::Change> changes;
-        q7::StreamPos end = pos;
-        for (size_t i = 0; i < entries->elements; i++) {
-            q7::StreamPos id;
-            q7::Change c;
-            bool has_change = false;
-            if (!q7::parse_entry(entries->element[i], id, c, has_change))
-                return false;
-            if (!end.followed_by(id))
-                return resync(true);
-            end = id;
-            if (has_change)
-                changes.push_back(std::move(c));
-        }
-        pos = end;
-        const bool asked = request_changes();
-        for (size_t i = 0; i < changes.size() && !closing; i++)
-            deliver(changes[i]);
-        return asked;
-    }
-
-    // Reads what arrived on the subscriber connection; false when it broke.
-    bool read_changes()
-    {
-        if (redisBufferRead(sub.get()) != REDIS_OK)
-            return false;
-        void *r = nullptr;
-        if (redisReaderGetReply(sub->reader, &r) != REDIS_OK)
-            return false;
-        if (!r)
-            return true;  // the rest is still on its way
-        ReplyPtr reply(static_cast<redisReply *>(r));
-        reading = false;
-        return deliver_batch(reply.get());
-    }
-
-    void loop()
-    {
-        while (!closing) {
-            if (!sub && !attach()) {
-                // Until the first q7_subscribe, only a wake-up ends the wait.
-                if (sub)
-                    sub_backoff.failed();
-                sub.reset();
-                pollfd w{wake_rd.fd, POLLIN, 0};
-                poll(&w, 1, subscribed ? static_cast<int>(sub_backoff.remaining().count()) : -1);
-                drain_wake();
-                continue;
-            }
-            if (closing)
-                break;
-            if (!reading && !request_changes()) {
-                sub.reset();
-                continue;
-            }
-            pollfd p[2] = {{sub->fd, POLLIN, 0}, {wake_rd.fd, POLLIN, 0}};
-            if (poll(p, 2, -1) < 0)
-                continue;
-            if (p[1].revents) {
-                drain_wake();
-                continue;
-            }
-            if (p[0].revents && !read_changes()) {
-                sub.reset();  // read on from pos once connected again
-                reading = false;
-            }
-        }
-    }
-
-    void wait_idle()
-    {
-        while (inflight.load() > 0)
-            std::this_thread::sleep_for(milliseconds(1));
-    }
-
-    void run() noexcept
-    {
-        pthread_setname_np(pthread_self(), "q7-notify");
-        try {
-            loop();
-        } catch (...) {
-        }
-        if (self_destroy) {
-            wait_idle();
-            thread.detach();
-            delete this;
-        }
-    }
-};
-
-namespace {
 
 // Counts a call in flight; false when the handle is NULL or closing.
 class Call {
@@ -848,11 +343,6 @@ int q7_subscribe(q7_handle *h, const char *table, int on)
     } catch (...) {
         return Q7_ERROR;
     }
-}
-
-const char *q7_change_value(const q7_handle *h)
-{
-    return h && h == t_delivering ? t_value : nullptr;
 }
 
 int q7_get_enum(q7_handle *h, const char *table, unsigned int row, const char *field, char *buf, size_t size)
