@@ -48,6 +48,8 @@ Reply Agent::control_call(Client &c, const std::string &call, const cJSON *req)
         cJSON *h = cJSON_AddObjectToObject(rt, "hang");
         for (auto &[k, ms] : hang_)
             cJSON_AddNumberToObject(h, k.c_str(), ms);
+        // Replies held back by a hang: a caller is waiting in its call now.
+        cJSON_AddNumberToObject(rt, "held", static_cast<double>(delayed_.size()));
         char *t = cJSON_Print(out.get());
         r.text = t ? t : "";
         cJSON_free(t);
