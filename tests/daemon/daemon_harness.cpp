@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
@@ -58,6 +60,58 @@ int count_of(const std::string &text, const std::string &part)
     for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
         ++n;
     return n;
+}
+
+namespace {
+
+std::string normalise(std::string_view l)
+{
+    const size_t level = l.find("] <");
+    const size_t text = level == std::string_view::npos ? level : l.find("> ", level);
+    const size_t colon = text == std::string_view::npos ? text : l.find(':', text + 2);
+    const size_t after = colon == std::string_view::npos ? colon : l.find(": ", colon + 1);
+    // Logged lines begin with the date; the rest is kept whole.
+    if (l.size() < 24 || l[4] != '-' || l[10] != ' ' || after == std::string_view::npos)
+        return std::string(l);
+    std::string out = std::string(l.substr(level + 2, text + 2 - level - 2)) +
+                      std::string(l.substr(text + 2, colon - text - 2)) + std::string(l.substr(after));
+    // Some texts carry their own source line: "Line:586" becomes "Line:N".
+    for (size_t at = out.find("Line:"); at != std::string::npos; at = out.find("Line:", at + 1)) {
+        size_t end = at + 5;
+        while (end < out.size() && std::isdigit(static_cast<unsigned char>(out[end])))
+            ++end;
+        if (end > at + 5)
+            out.replace(at + 5, end - at - 5, "N");
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<std::string> log_lines(const std::string &text)
+{
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        out.push_back(normalise(l));
+    return out;
+}
+
+::testing::AssertionResult lines_in_order(const std::string &text, std::initializer_list<std::string> lines)
+{
+    const std::vector<std::string> log = log_lines(text);
+    auto at = log.begin();
+    for (const std::string &want : lines) {
+        at = std::find(at, log.end(), want);
+        if (at == log.end()) {
+            auto r = ::testing::AssertionFailure() << "no line \"" << want << "\" in order in:\n";
+            for (const std::string &l : log)
+                r << "  " << l << "\n";
+            return r;
+        }
+        ++at;
+    }
+    return ::testing::AssertionSuccess();
 }
 
 namespace {

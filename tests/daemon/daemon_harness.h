@@ -38,6 +38,12 @@ bool path_exists(const std::string &path);   // lstat: a dangling link counts
 // Each part found after the one before it.
 bool in_order(const std::string &text, std::initializer_list<std::string> parts);
 int count_of(const std::string &text, const std::string &part);
+// The daemon's stderr as whole lines with what varies taken out: a logged
+// "2026-12-07 16:55:01.123 TeSvcHdlr[42] <info> TelvaSoT:45: text" becomes
+// "<info> TelvaSoT: text"; a line written otherwise stays as it is.
+std::vector<std::string> log_lines(const std::string &text);
+// Each expected line equals a whole log line after the one matched before it.
+::testing::AssertionResult lines_in_order(const std::string &text, std::initializer_list<std::string> lines);
 
 // The Q7 server and the agent every test of the binary shares.
 class Lab : public ::testing::Environment {

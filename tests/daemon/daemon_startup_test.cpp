@@ -22,13 +22,24 @@ TEST_F(Startup, RunsStagesInOrderAndStopsOnSigusr1)
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.wait_ready()) << d.err();
     const std::string err = d.err();
-    EXPECT_TRUE(in_order(err, {"TeSvcHdlr locked the pid file.", "Starting TSH Version Id is 1.2.1",
-                               "(TelvaSoT) - Initiliazing WEX lib", "try count 0, timesleep 0",
-                               "Initing telva subscriptions", "saBrokerInitStatusEvent is set as true",
-                               "Subscribe to Devices list updated", "Subscribe to SA agent started",
-                               "Subscribe to VA Scan updated", "Initialize SA broker library successfully",
-                               "Retry Logic called successfully", "(TelvaSoT) - Queue for TelvaSoT Initiliazed"}))
-        << err;
+    EXPECT_TRUE(lines_in_order(err, {"<notice> tsh_main: TeSvcHdlr locked the pid file.",
+                                     "<info> tsh_main: Starting TSH Version Id is 1.2.1",
+                                     "<info> tsh_main: (TelvaSoT) - Initiliazing WEX lib",
+                                     "<info> tsh_agent: try count 0, timesleep 0",
+                                     "<info> tsh_agent: Initing telva subscriptions",
+                                     "<info> tsh_agent: saBrokerInitStatusEvent is set as true",
+                                     "<info> tsh_agent: Telva init successfull",
+                                     "<info> tsh_agent: Subscribe to Devices list updated and the type of change(new/ "
+                                     "updated / removed)",
+                                     "<info> tsh_agent: Subscribe to SA agent started",
+                                     "<info> tsh_agent: Subscribe to VA Scan updated(new/updated/removed)",
+                                     "<info> tsh_agent: Initialize SA broker library successfully",
+                                     "<info> tsh_main: Retry Logic called successfully",
+                                     "<info> tsh_agent: CSH:Entry Function:set_module_version_detail Line:N input "
+                                     "fieldname --:TSHVersion input version --:1.2.1",
+                                     "<info> tsh_main: !! set_module_version_detail() is called at boot time !!",
+                                     "<info> tsh_main: !! get_version_info() is called at boot time !!",
+                                     "<info> tsh_main: (TelvaSoT) - Queue for TelvaSoT Initiliazed"}));
     // The program's base name reaches the logging library, whatever path
     // started it.
     EXPECT_NE(err.find(" TeSvcHdlr[" + std::to_string(d.pid()) + "] "), std::string::npos) << err;
