@@ -25,7 +25,6 @@ if(TARGET TeSvcHdlr AND TARGET sa-agentd AND TARGET sabroker AND TARGET q7lib AN
   endforeach()
 
   if(TSH_TESTS AND COMMAND tsh_gtest AND TARGET agent_test_util)
-    tsh_gtest(bench_journal_test SOURCES ${B}/bench_journal_test.cpp LIBS bench_journal sabroker agent_test_util)
     tsh_gtest(bench_lab_test SOURCES ${B}/bench_lab_test.cpp LIBS bench_lab)
     # They start the daemon: they hold the lock of the daemon's end-to-end
     # tests, whose pid file they share.

@@ -1,23 +1,21 @@
 /*
- * fuzz_text.h - the body of a fuzz target that hands one text to a check
- * of parser_checks.h and aborts, naming the broken rule, when it fails.
+ * fuzz_text.h - FUZZ_TEXT(CHECK) defines a fuzz target that hands the input,
+ * as the std::string `text`, to the expression CHECK (a rule of
+ * parser_checks.h) and aborts, naming the broken rule, when it fails.
  */
-#ifndef FUZZ_TEXT_H
-#define FUZZ_TEXT_H
-
+#pragma once
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-inline int fuzz_text(const uint8_t *data, size_t size, const char *(*check)(const char *), const char *target)
-{
-    const std::string text(reinterpret_cast<const char *>(data), size);  // inputs are not terminated
-    if (const char *problem = check(text.c_str())) {
-        std::fprintf(stderr, "%s: %s\n", target, problem);
-        std::abort();
+#define FUZZ_TEXT(CHECK)                                                                                    \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                                 \
+    {                                                                                                       \
+        const std::string text(reinterpret_cast<const char *>(data), size); /* terminated, unlike data */ \
+        if (const char *problem = CHECK) {                                                                  \
+            std::fprintf(stderr, "%s: %s\n", __FILE__, problem);                                            \
+            std::abort();                                                                                   \
+        }                                                                                                   \
+        return 0;                                                                                           \
     }
-    return 0;
-}
-
-#endif

@@ -1,7 +1,3 @@
-/*
- * layout_c.c - compiles kjson.h as C11, so its _Static_assert branch checks
- * the record layouts as C callers see them.
- */
+// layout_c.c - kjson.h compiled as C, so its _Static_assert branch checks the layouts C callers see.
 #include "kjson.h"
-
 typedef int kjson_layout_checked_in_c;

@@ -1,11 +1,12 @@
-// Sorted set: order, lookup by key, removal by identity, teardown with
-// entries left (leak-checked under ASan) and finds racing an add.
+// Sorted set as the daemon keeps its watched fields: key order, find of the
+// first equal key, removal by identity, entries freed by rem and destroy
+// (leak-checked under ASan), finds racing adds.
 #include "sortedset.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -13,15 +14,10 @@ namespace {
 
 struct Entry {
     char key[16];
-    int seq;   // not read by the comparator
+    int seq;  // not read by the comparator
 };
 
-int key_compare(const void *a, const void *b)
-{
-    return strcmp(static_cast<const Entry *>(a)->key, static_cast<const Entry *>(b)->key);
-}
-
-Entry *make(const std::string &key, int seq)
+Entry *make(const std::string &key, int seq = 0)
 {
     auto *e = static_cast<Entry *>(calloc(1, sizeof(Entry)));
     snprintf(e->key, sizeof e->key, "%s", key.c_str());
@@ -29,48 +25,41 @@ Entry *make(const std::string &key, int seq)
     return e;
 }
 
-Entry *find(sortedSet *s, const std::string &key)
-{
-    Entry probe{};
-    snprintf(probe.key, sizeof probe.key, "%s", key.c_str());
-    return static_cast<Entry *>(sortedSet_find(s, &probe));
-}
-
-// Destroyed with entries still held: ASan reports any it does not free.
-struct SetPtr {
-    sortedSet *s = sortedSet_init(2, key_compare);
-    ~SetPtr() { sortedSet_destroy(s); }
+struct Set {
+    sortedSet *s = sortedSet_init(2, [](const void *a, const void *b) { return strcmp(static_cast<const Entry *>(a)->key, static_cast<const Entry *>(b)->key); });
+    ~Set() { sortedSet_destroy(s); }  // with entries left
+    Entry *find(const std::string &key)
+    {
+        const Entry probe = *std::unique_ptr<Entry, decltype(&free)>(make(key), free);
+        return static_cast<Entry *>(sortedSet_find(s, &probe));
+    }
 };
 
 }  // namespace
 
 TEST(SortedSet, KeepsKeyOrderAndInsertionOrderOfEqualKeys)
 {
-    SetPtr set;
+    Set set;
     for (int i = 0; const char *key : {"c", "a", "b", "a", "a"})
         ASSERT_EQ(sortedSet_add(set.s, make(key, i++)), 0);
-    EXPECT_EQ(find(set.s, "a")->seq, 1);
-    EXPECT_EQ(find(set.s, "ab"), nullptr);
-    EXPECT_EQ(find(set.s, "d"), nullptr);
-
-    Entry stranger = *find(set.s, "a");   // same key, not held
+    EXPECT_EQ(set.find("a")->seq, 1);
+    EXPECT_EQ(set.find("ab"), nullptr);
+    Entry stranger = *set.find("a");  // same key, not held
     EXPECT_EQ(sortedSet_rem(set.s, &stranger), -1);
+    ASSERT_EQ(sortedSet_rem(set.s, set.find("b")), 0);
     std::string order;
-    for (Entry *e; (e = static_cast<Entry *>(sortedSet_first(set.s)));) {
+    for (Entry *e; sortedSet_len(set.s) > 1 && (e = static_cast<Entry *>(sortedSet_first(set.s)));) {
         order += e->key + std::to_string(e->seq) + " ";
         ASSERT_EQ(sortedSet_rem(set.s, e), 0);
     }
-    EXPECT_EQ(order, "a1 a3 a4 b2 c0 ");
-    EXPECT_EQ(sortedSet_len(set.s), 0);
+    EXPECT_EQ(order, "a1 a3 a4 ");
+    EXPECT_EQ(set.find("d"), nullptr);
     EXPECT_EQ(sortedSet_init(8, nullptr), nullptr);
-    EXPECT_EQ(sortedSet_add(nullptr, &stranger), -1);
-    EXPECT_EQ(sortedSet_len(nullptr), 0);
-    sortedSet_destroy(nullptr);
 }
 
 TEST(SortedSet, FindsEveryAddedKeyWhileAnotherThreadAdds)
 {
-    SetPtr set;
+    Set set;
     constexpr int count = 2000;
     auto key_of = [](int i) { return "k" + std::to_string(i * 7919 % count); };
     std::atomic<int> added{0};
@@ -81,8 +70,7 @@ TEST(SortedSet, FindsEveryAddedKeyWhileAnotherThreadAdds)
     int misses = 0;
     for (int seen = 0; seen < count; seen = added)
         for (int i = 0; i < seen; i += 37)
-            misses += find(set.s, key_of(i)) == nullptr;
+            misses += set.find(key_of(i)) == nullptr;
     writer.join();
-    EXPECT_EQ(misses, 0);
-    EXPECT_EQ(sortedSet_len(set.s), count);
+    EXPECT_EQ(misses + count - sortedSet_len(set.s), 0);
 }
