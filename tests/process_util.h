@@ -1,6 +1,5 @@
 // process_util.h - starting the real programs that tests drive.
-#ifndef TSH_TEST_PROCESS_UTIL_H
-#define TSH_TEST_PROCESS_UTIL_H
+#pragma once
 
 #include <spawn.h>
 #include <sys/wait.h>
@@ -23,15 +22,13 @@ inline pid_t spawn_process(const std::vector<std::string> &args, int out_fd = -1
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    if (out_fd >= 0) {
-        posix_spawn_file_actions_adddup2(&fa, out_fd, STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&fa, out_fd, STDERR_FILENO);
-    }
+    for (int fd : {STDOUT_FILENO, STDERR_FILENO})
+        if (out_fd >= 0)
+            posix_spawn_file_actions_adddup2(&fa, out_fd, fd);
     pid_t pid = -1;
-    if (posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) != 0)
-        pid = -1;
+    const bool started = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ) == 0;
     posix_spawn_file_actions_destroy(&fa);
-    return pid;
+    return started ? pid : -1;
 }
 
 // Reaps pid: its exit status, or 128 + the signal that ended it.
@@ -46,7 +43,7 @@ inline int wait_exit(pid_t pid)
 // Runs a program to its end; its exit status, or -1 when it cannot start.
 inline int run_process(const std::vector<std::string> &args)
 {
-    pid_t pid = spawn_process(args);
+    const pid_t pid = spawn_process(args);
     return pid < 0 ? -1 : wait_exit(pid);
 }
 
@@ -56,8 +53,6 @@ inline char process_state(pid_t pid)
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
     std::getline(in, line);
-    size_t p = line.rfind(')');  // the name may hold spaces and parentheses
+    const size_t p = line.rfind(')');  // the name may hold blanks and parentheses
     return p != std::string::npos && p + 2 < line.size() ? line[p + 2] : 0;
 }
-
-#endif

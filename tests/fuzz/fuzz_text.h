@@ -1,21 +1,18 @@
-/*
- * fuzz_text.h - FUZZ_TEXT(CHECK) defines a fuzz target that hands the input,
- * as the std::string `text`, to the expression CHECK (a rule of
- * parser_checks.h) and aborts, naming the broken rule, when it fails.
- */
+// fuzz_text.h - FUZZ_TEXT(CHECK) defines a fuzz target that evaluates CHECK
+// (a rule of parser_checks.h) on the input as the std::string `text` and
+// aborts, naming the broken rule, when it fails.
 #pragma once
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#define FUZZ_TEXT(CHECK)                                                                                    \
-    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)                                 \
-    {                                                                                                       \
-        const std::string text(reinterpret_cast<const char *>(data), size); /* terminated, unlike data */ \
-        if (const char *problem = CHECK) {                                                                  \
-            std::fprintf(stderr, "%s: %s\n", __FILE__, problem);                                            \
-            std::abort();                                                                                   \
-        }                                                                                                   \
-        return 0;                                                                                           \
+#define FUZZ_TEXT(CHECK)                                                                 \
+    extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)              \
+    {                                                                                    \
+        const std::string text(reinterpret_cast<const char *>(data), size); /* ends */   \
+        if (const char *problem = CHECK)                                                 \
+            std::fprintf(stderr, "%s: %s\n", __FILE__, problem), std::abort();           \
+        return 0;                                                                        \
     }

@@ -24,9 +24,8 @@ inline std::string sscanf_part(const char *text, const char *name, const char *p
 {
     char out[128] = "";
     const char *at = std::strstr(text, name);
-    if (at && std::sscanf(at, pattern, out) == 1)
-        if (char *cut = std::strchr(out, stop))
-            *cut = '\0';
+    if (at && std::sscanf(at, pattern, out) == 1 && std::strchr(out, stop))
+        *std::strchr(out, stop) = '\0';
     return out;
 }
 
@@ -34,14 +33,13 @@ inline std::string sscanf_part(const char *text, const char *name, const char *p
 // nothing written past it, and read as sscanf reads it.
 inline const char *version_violation(const char *text)
 {
-    constexpr size_t vsize = 128, psize = 16, guard = 8;
-    char version[vsize + guard], patch[psize + guard];
+    char version[128 + 8], patch[16 + 8];
     std::memset(version, 'Z', sizeof version);
     std::memset(patch, 'Z', sizeof patch);
-    scan_version_info(text, version, vsize, patch, psize);
-    for (auto [buf, size] : {std::pair<const char *, size_t>{version, vsize}, {patch, psize}})
-        if (std::string_view(buf + size, guard) != std::string(guard, 'Z') || !std::memchr(buf, '\0', size))
-            return "not terminated within its buffer, or written past it";
+    scan_version_info(text, version, 128, patch, 16);
+    if (std::string_view(version + 128, 8) != "ZZZZZZZZ" || std::string_view(patch + 16, 8) != "ZZZZZZZZ" ||
+        !std::memchr(version, '\0', 128) || !std::memchr(patch, '\0', 16))
+        return "not terminated within its buffer, or written past it";
     if (version != sscanf_part(text, "\"version\"", "\"version\": \"%127s\"", '"') ||
         patch != sscanf_part(text, "\"patch_level\"", "\"patch_level\": %15s", '}'))
         return "read otherwise than sscanf reads it";
@@ -49,13 +47,12 @@ inline const char *version_violation(const char *text)
 }
 
 // Read (0) exactly when it is JSON: members of other types or missing ones
-// are logged as absent, not refused.
+// are logged as absent, not refused (1).
 inline const char *status_report_violation(const char *text)
 {
     cJSON *doc = cJSON_Parse(text);
-    const int want = doc ? 0 : 1;
     cJSON_Delete(doc);
-    return log_status_report(text) == want ? nullptr : "not 0 exactly for a JSON text (else 1)";
+    return log_status_report(text) == (doc ? 0 : 1) ? nullptr : "not read exactly when it is JSON";
 }
 
 // A pid is 1..99999999, written in the text; a refused text leaves *pid.
@@ -63,11 +60,11 @@ inline const char *pid_violation(const char *text)
 {
     int pid = -7;
     const int rc = parse_pid(text, &pid);
-    if (rc != 1)
-        return rc == 0 && pid == -7 ? nullptr : "refused with another result or a changed pid";
-    if (pid < 1 || pid > 99999999 || !std::strstr(text, std::to_string(pid).c_str()))
-        return "pid out of 1..99999999 or not the one written";
-    return nullptr;
+    if (rc == 0 && pid == -7)
+        return nullptr;
+    return rc == 1 && pid >= 1 && pid <= 99999999 && std::strstr(text, std::to_string(pid).c_str())
+               ? nullptr
+               : "refused with a changed pid, or accepted another pid than the text's";
 }
 
 // An argument list (after the program name) given as one text, split at
@@ -77,9 +74,9 @@ inline const char *q7ctl_violation(std::string_view input)
 {
     const std::string text = std::string(input) + '\0';
     std::vector<std::string> args;
+    std::vector<const char *> argv;
     for (size_t at = 0; at < input.size(); at = text.find('\0', at) + 1)
         args.emplace_back(text.c_str() + at);
-    std::vector<const char *> argv;
     for (const std::string &a : args)
         argv.push_back(a.c_str());
     q7ctl::Command cmd;
@@ -87,19 +84,19 @@ inline const char *q7ctl_violation(std::string_view input)
     if (!q7ctl::parse_args(int(args.size()), argv.data(), cmd, err))
         return err.empty() ? "refused without a reason" : nullptr;
     auto usable = [](const std::string &s) { return !s.empty() && s.size() <= 63 && s.find_first_of(" \t\r\n=") == s.npos; };
-    // What the verb's arguments would be, rebuilt from the command.
-    std::vector<std::string> said{args.empty() ? "" : args[0]};
+    // The arguments rebuilt from the command; a name that is not usable, or an
+    // address that is not the one given, comes back as a NUL no argument holds.
+    const std::string nul(1, '\0');
+    std::vector<std::string> said{args[0]};
     const q7ctl::Address &a = cmd.addr;
-    if (cmd.verb == q7ctl::Verb::Get || cmd.verb == q7ctl::Verb::Set) {
-        if (!usable(a.table) || !usable(a.field) || (a.table + a.field).find('.') != std::string::npos)
-            return "unusable table or field";
-        const std::string_view given = args.size() > 1 ? args[1] : "";
-        said.push_back(given.starts_with(a.table + ".") && given.ends_with("." + a.field) ? args[1] : "");
-        if (cmd.verb == q7ctl::Verb::Set)
-            said.push_back(cmd.value);
-    }
+    const std::string_view given = args.size() > 1 ? args[1] : "";
+    if (cmd.verb == q7ctl::Verb::Get || cmd.verb == q7ctl::Verb::Set)
+        said.push_back(usable(a.table) && usable(a.field) && (a.table + a.field).find('.') == a.table.npos &&
+                               given.starts_with(a.table + ".") && given.ends_with("." + a.field) ? args[1] : nul);
+    if (cmd.verb == q7ctl::Verb::Set)
+        said.push_back(cmd.value);
     for (const std::string &t : cmd.tables)
-        said.push_back(usable(t) ? t : "");
+        said.push_back(usable(t) ? t : nul);
     if (cmd.verb == q7ctl::Verb::Load)
         said.push_back(cmd.file);
     if (cmd.tables.size() > 1 && cmd.verb != q7ctl::Verb::Watch)

@@ -71,31 +71,18 @@ std::string fetch(const char *text)
 
 TEST(KjsonCreate, RecordsBecomeMembersOfAnObjectOrAnArray)
 {
-    deviceinfo di[2]{};
-    put(di[0].uuid, "uuid-1");
-    put(di[0].display_name, "Kitchen \"TV\"");
-    di[0].traffic_blocked = 1;
+    deviceinfo di[2] = {{"uuid-1", "Kitchen \"TV\"", 1}, {"", "", KJSON_TRAFFIC_BLOCKED_UNSET}};
     put(di[1].uuid, std::string(64, 'u'));  // fills its member: not read past it
-    di[1].traffic_blocked = KJSON_TRAFFIC_BLOCKED_UNSET;
-    deviceonline on[2]{};
-    for (int i = 0; i < 2; ++i) {
-        put(on[i].mac, "AA:BB:CC:DD:EE:0" + std::to_string(i));
-        put(on[i].ip, "192.168.1.1" + std::to_string(i));
-        put(on[i].interface, "br-lan");
-        put(on[i].dhcp_hostname, "host" + std::to_string(i));
-        on[i].is_online = i;
-    }
+    const deviceonline on[2] = {{"AA:BB:CC:DD:EE:00", "192.168.1.10", "br-lan", "host0", 0},
+                                {"AA:BB:CC:DD:EE:01", "192.168.1.11", "wl0", "host1", 1}};
     auto sat = std::make_unique<SatelliteMac>();  // ASan sees a read past its end
     std::memset(sat->mac, 'm', sizeof sat->mac);
-    const std::string on0 = R"({"mac":"AA:BB:CC:DD:EE:00","ip":"192.168.1.10","interface":"br-lan","dhcp_hostname":"host0",)"
-                            R"("is_online":0})";
-    const std::string on1 = R"({"mac":"AA:BB:CC:DD:EE:01","ip":"192.168.1.11","interface":"br-lan","dhcp_hostname":"host1",)"
-                            R"("is_online":1})";
     const struct { int kind; const void *records; int count; std::string json; } rows[] = {
         {KJSON_KIND_DEVICE_INFO, &di[0], 1, R"({"uuid":"uuid-1","display_name":"Kitchen \"TV\"","traffic_blocked":1})"},
         {KJSON_KIND_DEVICE_INFO, &di[1], 1, R"({"uuid":")" + std::string(64, 'u') + R"(","display_name":""})"},
-        {KJSON_KIND_DEVICE_ONLINE, on, 1, on0},
-        {KJSON_KIND_DEVICE_ONLINE, on, 2, "[" + on0 + "," + on1 + "]"},
+        {KJSON_KIND_DEVICE_ONLINE, on, 2, R"([{"mac":"AA:BB:CC:DD:EE:00","ip":"192.168.1.10","interface":"br-lan",)"
+                                          R"("dhcp_hostname":"host0","is_online":0},{"mac":"AA:BB:CC:DD:EE:01",)"
+                                          R"("ip":"192.168.1.11","interface":"wl0","dhcp_hostname":"host1","is_online":1}])"},
         {KJSON_KIND_DEVICE_ONLINE, on, 0, "{}"},
         {KJSON_KIND_SATELLITE_MAC, sat.get(), 1, R"({"mac":")" + std::string(18, 'm') + "\"}"},
     };
@@ -104,23 +91,6 @@ TEST(KjsonCreate, RecordsBecomeMembersOfAnObjectOrAnArray)
         EXPECT_EQ(cjson_create_json_file(target.get(), r.kind, r.records, r.count), KJSON_OK) << r.json;
         EXPECT_EQ(print(target.get()), r.json);
     }
-}
-
-TEST(KjsonCreate, RefusedCallsLeaveTheTargetUntouched)
-{
-    deviceonline d[2]{};
-    JsonPtr o(cJSON_CreateObject(), cJSON_Delete), a(cJSON_CreateArray(), cJSON_Delete);
-    cJSON_AddStringToObject(o.get(), "keep", "me");
-    const int online = KJSON_KIND_DEVICE_ONLINE;
-    const struct { cJSON *target; int kind; const void *records; int count, rc; } rows[] = {
-        {nullptr, online, d, 1, KJSON_EINVAL}, {o.get(), online, nullptr, 1, KJSON_EINVAL},
-        {o.get(), online, d, -1, KJSON_EINVAL}, {o.get(), 9, d, 1, KJSON_EINVAL},
-        {o.get(), KJSON_KIND_DISCOVERED, d, 1, KJSON_EINVAL}, {o.get(), online, d, 2, KJSON_EMISMATCH},
-        {a.get(), online, d, 1, KJSON_EMISMATCH},
-    };
-    for (const auto &r : rows)
-        EXPECT_EQ(cjson_create_json_file(r.target, r.kind, r.records, r.count), r.rc) << r.kind << " " << r.count;
-    EXPECT_EQ(print(o.get()) + print(a.get()), R"({"keep":"me"}[])");
 }
 
 TEST(KjsonFetch, FillsRecordsWithinTheirBounds)
