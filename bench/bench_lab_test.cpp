@@ -54,17 +54,14 @@ TEST(ProcReadings, StatLinesAndStatusKeys)
 
 TEST(ProcReadings, SmapsGroupsFilesBssHeapAndOtherAnonymousMemory)
 {
-    const std::string smaps = "55d0c2a00000-55d0c2a10000 r-xp 00000000 08:01 11 /opt/tsh/bin/TeSvcHdlr\nRss: 40 kB\n"
-                              "Private_Clean: 0 kB\nPrivate_Dirty: 0 kB\n"
-                              "55d0c2a10000-55d0c2a12000 rw-p 00010000 08:01 11 /opt/tsh/bin/TeSvcHdlr\nRss: 8 kB\n"
-                              "Private_Dirty: 8 kB\nVmFlags: rd wr mr mw me ac\n"
-                              "55d0c2a12000-55d0c2c46000 rw-p 00000000 00:00 0 \nRss: 2248 kB\nPrivate_Dirty: 2248 kB\n"
-                              "55d0c3000000-55d0c3021000 rw-p 00000000 00:00 0   [heap]\nRss: 132 kB\nPrivate_Dirty: 132 kB\n"
-                              "7f0000000000-7f0000800000 rw-p 00000000 00:00 0 \nRss: 12 kB\nPrivate_Dirty: 12 kB\n"
-                              "7f1000000000-7f1000100000 r-xp 00000000 08:01 22 /usr/lib/libc.so.6\nRss: 900 kB\n"
-                              "Private_Clean: 4 kB\n"
-                              "7f1000100000-7f1000104000 rw-p 00100000 08:01 22 /usr/lib/libc.so.6\nRss: 16 kB\n"
-                              "Private_Dirty: 16 kB\n";
+    const std::string smaps =
+        "55d0c2a00000-55d0c2a10000 r-xp 00000000 08:01 11 /opt/tsh/bin/TeSvcHdlr\nRss: 40 kB\nPrivate_Clean: 0 kB\n"
+        "55d0c2a10000-55d0c2a12000 rw-p 00010000 08:01 11 /opt/tsh/bin/TeSvcHdlr\nRss: 8 kB\nPrivate_Dirty: 8 kB\nVmFlags: rd\n"
+        "55d0c2a12000-55d0c2c46000 rw-p 00000000 00:00 0 \nRss: 2248 kB\nPrivate_Dirty: 2248 kB\n"
+        "55d0c3000000-55d0c3021000 rw-p 00000000 00:00 0   [heap]\nRss: 132 kB\nPrivate_Dirty: 132 kB\n"
+        "7f0000000000-7f0000800000 rw-p 00000000 00:00 0 \nRss: 12 kB\nPrivate_Dirty: 12 kB\n"
+        "7f1000000000-7f1000100000 r-xp 00000000 08:01 22 /usr/lib/libc.so.6\nRss: 900 kB\nPrivate_Clean: 4 kB\n"
+        "7f1000100000-7f1000104000 rw-p 00100000 08:01 22 /usr/lib/libc.so.6\nRss: 16 kB\nPrivate_Dirty: 16 kB\n";
     std::string got;
     for (const auto &[group, kb] : smaps_groups(smaps, "TeSvcHdlr"))
         got += group + " " + std::to_string(kb.rss) + "/" + std::to_string(kb.private_kb) + ", ";

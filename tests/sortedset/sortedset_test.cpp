@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <string>
 
 namespace {
@@ -15,42 +14,36 @@ struct Entry {
     int seq;  // not read by the comparator
 };
 
-Entry *make(const std::string &key, int seq = 0)
+Entry *make(const char *key, int seq = 0)
 {
     auto *e = static_cast<Entry *>(calloc(1, sizeof(Entry)));
-    snprintf(e->key, sizeof e->key, "%s", key.c_str());
+    snprintf(e->key, sizeof e->key, "%s", key);
     e->seq = seq;
     return e;
 }
-
-struct Set {
-    sortedSet *s = sortedSet_init(2, [](const void *a, const void *b) { return strcmp(static_cast<const Entry *>(a)->key, static_cast<const Entry *>(b)->key); });
-    ~Set() { sortedSet_destroy(s); }  // with entries left
-    Entry *find(const std::string &key)
-    {
-        const Entry probe = *std::unique_ptr<Entry, decltype(&free)>(make(key), free);
-        return static_cast<Entry *>(sortedSet_find(s, &probe));
-    }
-};
 
 }  // namespace
 
 TEST(SortedSet, KeepsKeyOrderAndInsertionOrderOfEqualKeys)
 {
-    Set set;
+    sortedSet *set = sortedSet_init(2, [](const void *a, const void *b) {
+        return strcmp(static_cast<const Entry *>(a)->key, static_cast<const Entry *>(b)->key);
+    });
+    auto find = [&](const char *key) { Entry probe{}; snprintf(probe.key, sizeof probe.key, "%s", key); return static_cast<Entry *>(sortedSet_find(set, &probe)); };
     for (int i = 0; const char *key : {"c", "a", "b", "a", "a"})
-        ASSERT_EQ(sortedSet_add(set.s, make(key, i++)), 0);
-    EXPECT_EQ(set.find("a")->seq, 1);
-    EXPECT_EQ(set.find("ab"), nullptr);
-    Entry stranger = *set.find("a");  // same key, not held
-    EXPECT_EQ(sortedSet_rem(set.s, &stranger), -1);
-    ASSERT_EQ(sortedSet_rem(set.s, set.find("b")), 0);
+        ASSERT_EQ(sortedSet_add(set, make(key, i++)), 0);
+    EXPECT_EQ(find("a")->seq, 1);
+    EXPECT_EQ(find("ab"), nullptr);
+    Entry stranger = *find("a");  // same key, not held
+    EXPECT_EQ(sortedSet_rem(set, &stranger), -1);
+    ASSERT_EQ(sortedSet_rem(set, find("b")), 0);
     std::string order;
-    for (Entry *e; sortedSet_len(set.s) > 1 && (e = static_cast<Entry *>(sortedSet_first(set.s)));) {
+    for (Entry *e; sortedSet_len(set) > 1 && (e = static_cast<Entry *>(sortedSet_first(set)));) {
         order += e->key + std::to_string(e->seq) + " ";
-        ASSERT_EQ(sortedSet_rem(set.s, e), 0);
+        ASSERT_EQ(sortedSet_rem(set, e), 0);
     }
     EXPECT_EQ(order, "a1 a3 a4 ");
-    EXPECT_EQ(set.find("d"), nullptr);
+    EXPECT_EQ(find("d"), nullptr);
+    sortedSet_destroy(set);  // with "c" left
     EXPECT_EQ(sortedSet_init(8, nullptr), nullptr);
 }
