@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,23 +61,20 @@ inline const char *pid_violation(const char *text)
 {
     int pid = -7;
     const int rc = parse_pid(text, &pid);
-    if (rc == 0 && pid == -7)
-        return nullptr;
-    return rc == 1 && pid >= 1 && pid <= 99999999 && std::strstr(text, std::to_string(pid).c_str())
-               ? nullptr
-               : "refused with a changed pid, or accepted another pid than the text's";
+    const bool ok = rc == 0 ? pid == -7 : rc == 1 && pid >= 1 && pid <= 99999999 && std::strstr(text, std::to_string(pid).c_str());
+    return ok ? nullptr : "refused with a changed pid, or accepted another pid than the text's";
 }
 
 // An argument list (after the program name) given as one text, split at
-// each NUL: an accepted command holds exactly what its arguments said, with
-// usable names; a refused one says why.
+// each NUL. A refused one says why; an accepted one, rebuilt from the
+// command (a name not usable, or an address not the one given, comes back
+// as a NUL no argument holds), is the list given.
 inline const char *q7ctl_violation(std::string_view input)
 {
-    const std::string text = std::string(input) + '\0';
     std::vector<std::string> args;
+    for (size_t at = 0; at < input.size(); at = std::min(input.find('\0', at), input.size()) + 1)
+        args.emplace_back(input.substr(at, input.find('\0', at) - at));
     std::vector<const char *> argv;
-    for (size_t at = 0; at < input.size(); at = text.find('\0', at) + 1)
-        args.emplace_back(text.c_str() + at);
     for (const std::string &a : args)
         argv.push_back(a.c_str());
     q7ctl::Command cmd;
@@ -84,23 +82,18 @@ inline const char *q7ctl_violation(std::string_view input)
     if (!q7ctl::parse_args(int(args.size()), argv.data(), cmd, err))
         return err.empty() ? "refused without a reason" : nullptr;
     auto usable = [](const std::string &s) { return !s.empty() && s.size() <= 63 && s.find_first_of(" \t\r\n=") == s.npos; };
-    // The arguments rebuilt from the command; a name that is not usable, or an
-    // address that is not the one given, comes back as a NUL no argument holds.
-    const std::string nul(1, '\0');
-    std::vector<std::string> said{args[0]};
     const q7ctl::Address &a = cmd.addr;
-    const std::string_view given = args.size() > 1 ? args[1] : "";
+    const std::string nul(1, '\0'), given = args.size() > 1 ? args[1] : "";
+    std::vector<std::string> said{args[0]};
     if (cmd.verb == q7ctl::Verb::Get || cmd.verb == q7ctl::Verb::Set)
         said.push_back(usable(a.table) && usable(a.field) && (a.table + a.field).find('.') == a.table.npos &&
-                               given.starts_with(a.table + ".") && given.ends_with("." + a.field) ? args[1] : nul);
+                               given.starts_with(a.table + ".") && given.ends_with("." + a.field) ? given : nul);
     if (cmd.verb == q7ctl::Verb::Set)
         said.push_back(cmd.value);
-    for (const std::string &t : cmd.tables)
-        said.push_back(usable(t) ? t : nul);
+    for (size_t i = 0; i < cmd.tables.size(); ++i)  // only watch takes several
+        said.push_back(usable(cmd.tables[i]) && (i == 0 || cmd.verb == q7ctl::Verb::Watch) ? cmd.tables[i] : nul);
     if (cmd.verb == q7ctl::Verb::Load)
         said.push_back(cmd.file);
-    if (cmd.tables.size() > 1 && cmd.verb != q7ctl::Verb::Watch)
-        return "several tables for a verb that takes one";
     return said == args ? nullptr : "command not the one given";
 }
 
