@@ -1,37 +1,11 @@
-// bench_lab_test.cpp - the benches' readings (journal lines, /proc thread
-// stat lines, status keys, smaps groups): a misread here
-// turns into a wrong figure, not a failure. (device_bench_test runs the rest.)
+// bench_lab_test.cpp - the benches' readings of /proc (thread stat lines,
+// status keys, smaps groups): a misread here turns into a wrong figure, not a
+// failure. (device_bench_test runs the rest, the journal follower included.)
 #include "bench_lab.h"
 
 #include <gtest/gtest.h>
 
 using namespace bench;
-
-TEST(JournalLine, KeepsTheCallResultAndWhatTheBenchMatchesOn)
-{
-    // A journal entry as the agent pushes it: its argument is JSON in a string.
-    auto entry = [](const char *call, const std::string &arg, int result) {
-        return std::string(R"({"journal":{"seq":7,"call":")") + call + R"(","arg":")" + arg + R"(","result":)" +
-               std::to_string(result) + "}}";
-    };
-    const std::string online = R"({\"mac\":\"02:1A:11:00:00:01\",\"ip\":\"192.168.1.10\",\"is_online\":1})";
-    const std::pair<std::string, std::string> rows[] = {
-        {entry("set_device_info", R"({\"uuid\":\"u-1\",\"display_name\":\"rename-7\"})", 0), "set_device_info 0 rename-7 0"},
-        {entry("set_device_online_status", "[" + online + "," + online + "," + online + "]", 0), "set_device_online_status 0  3"},
-        {entry("set_device_online_status", online, 0), "set_device_online_status 0  1"},
-        {entry("set_device_info", "not json", 1), "set_device_info 1  0"},  // a refused call is still a receipt
-        {R"({"id":1,"result":0,"text":"{\"seq\":1,\"call\":\"init\"}"})", "none"},
-        {R"({"event":4,"text":"{\"event\":\"started\"}"})", "none"},
-        {R"({"journal":{"seq":1}})", "none"}, {"not json", "none"}, {"", "none"},
-    };
-    const auto at = bench::Clock::now();
-    for (const auto &[line, want] : rows) {
-        const auto r = bench::parse_journal_line(line, at);
-        EXPECT_EQ(r ? r->call + " " + std::to_string(r->result) + " " + r->name + " " + std::to_string(r->devices) : "none",
-                  want) << line;
-        EXPECT_TRUE(!r || r->at == at);
-    }
-}
 
 TEST(ProcReadings, StatLinesAndStatusKeys)
 {

@@ -35,8 +35,8 @@ inline pid_t spawn_process(const std::vector<std::string> &args, int out_fd = -1
 inline int wait_exit(pid_t pid)
 {
     int st = 0;
-    while (waitpid(pid, &st, 0) < 0 && errno == EINTR) {
-    }
+    while (waitpid(pid, &st, 0) < 0 && errno == EINTR)
+        continue;
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
 }
 
@@ -50,9 +50,8 @@ inline int run_process(const std::vector<std::string> &args)
 // The state letter of a process ('T' when stopped), or 0 when it is gone.
 inline char process_state(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string line;
-    std::getline(in, line);
+    std::getline(std::ifstream("/proc/" + std::to_string(pid) + "/stat"), line);
     const size_t p = line.rfind(')');  // the name may hold blanks and parentheses
     return p != std::string::npos && p + 2 < line.size() ? line[p + 2] : 0;
 }

@@ -42,35 +42,29 @@ Lines lines(const std::string &path)
     return out;
 }
 
-// A short directory (file names hold 31 characters) and the dalLogCfg row:
-// lines to `file`, or to standard error when it is "".
-struct LogCfg : ::testing::Test {
-    char dir[32] = "/tmp/dlXXXXXX";
-    q7_handle *q7 = q7_init();
-    void SetUp() override { ASSERT_TRUE(mkdtemp(dir) && q7) << "no Q7 server at $Q7_SOCKET"; }
-    void TearDown() override { dynlog_lib_uninit(), configure(5, ""), q7_destroy(q7), std::filesystem::remove_all(dir); }
-    std::string file(const std::string &name) { return std::string(dir) + "/" + name; }
-    void configure(int level, const std::string &file)
-    {
-        ASSERT_EQ(q7_set_int(q7, "dalLogCfg", 0, "TshLogLevel", level) | q7_set_bool(q7, "dalLogCfg", 0, "TshLogToConsole", file.empty()) |
-                      q7_set_bool(q7, "dalLogCfg", 0, "TshLogToFile", !file.empty()) |
-                      q7_set_ascii(q7, "dalLogCfg", 0, "TshLogFileName", file.c_str()), Q7_OK);
-        ASSERT_EQ(set_log_level(1, "Tsh", __exec_binary_name), 0);
-    }
-};
-
 }  // namespace
 
 // 8 writers, lines up to 2 KiB (past the 1 KiB stack buffer), while the
 // output moves between two files: every line lands whole, exactly once;
 // information stays below the threshold 5. Then, with Q7 unreachable, a
 // re-apply fails and the settings stay.
-TEST_F(LogCfg, LinesStayWholeWhileWritersRaceADestinationSwitch)
+TEST(LogCfg, LinesStayWholeWhileWritersRaceADestinationSwitch)
 {
+    char dir[32] = "/tmp/dlXXXXXX";  // file names hold 31 characters
+    q7_handle *q7 = q7_init();
+    ASSERT_TRUE(mkdtemp(dir) && q7) << "no Q7 server at $Q7_SOCKET";
+    auto file = [&](const char *name) { return std::string(dir) + "/" + name; };
+    auto configure = [&](const std::string &file) {  // the dalLogCfg row; standard error when file is ""
+        ASSERT_EQ(q7_set_int(q7, "dalLogCfg", 0, "TshLogLevel", 5) | q7_set_bool(q7, "dalLogCfg", 0, "TshLogToConsole", file.empty()) |
+                      q7_set_bool(q7, "dalLogCfg", 0, "TshLogToFile", !file.empty()) |
+                      q7_set_ascii(q7, "dalLogCfg", 0, "TshLogFileName", file.c_str()), Q7_OK);
+        ASSERT_EQ(set_log_level(1, "Tsh", __exec_binary_name), 0);
+    };
+
     constexpr int threads = 8, per_thread = 400;
     auto text = [](int t, int n) { return "t" + std::to_string(n * threads + t) + " " + std::string(n * 5 % 2000, 'a') + "|"; };
     ASSERT_EQ(dynlog_lib_init(), 0);
-    configure(5, file("a.log"));
+    configure(file("a.log"));
     log_printf(2, nullptr, 1, "no line end %d", 1);
     log_printf(1, "tsh_sot", 2, "information\n");
     log_printf(4, "tsh_sot", 3, "%s\n", std::string(20000, 'y').c_str());  // cut at 8 KiB
@@ -83,7 +77,7 @@ TEST_F(LogCfg, LinesStayWholeWhileWritersRaceADestinationSwitch)
             running--;
         });
     for (int i = 0; running > 0 || i < 2; i++)
-        configure(5, file(i % 2 ? "b.log" : "a.log"));
+        configure(file(i % 2 ? "b.log" : "a.log"));
     for (auto &w : writers)
         w.join();
     Lines want, got = lines(file("a.log")), more = lines(file("b.log"));
@@ -104,4 +98,8 @@ TEST_F(LogCfg, LinesStayWholeWhileWritersRaceADestinationSwitch)
     EXPECT_NE(set_log_level(1, "Tsh", __exec_binary_name), 0);
     setenv("Q7_SOCKET", socket.c_str(), 1);
     EXPECT_EQ(std::tuple(__log_level, __log_to_console, __log_to_file, std::string(__log_file_name)), std::tuple(5, 0, 1, now));
+    dynlog_lib_uninit();
+    configure("");  // the fixture server is shared: back to the defaults
+    q7_destroy(q7);
+    std::filesystem::remove_all(dir);
 }

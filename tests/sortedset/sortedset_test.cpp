@@ -7,22 +7,10 @@
 
 #include <string>
 
-namespace {
-
 struct Entry {
     char key[16];
     int seq;  // not read by the comparator
 };
-
-Entry *make(const char *key, int seq = 0)
-{
-    auto *e = static_cast<Entry *>(calloc(1, sizeof(Entry)));
-    snprintf(e->key, sizeof e->key, "%s", key);
-    e->seq = seq;
-    return e;
-}
-
-}  // namespace
 
 TEST(SortedSet, KeepsKeyOrderAndInsertionOrderOfEqualKeys)
 {
@@ -30,8 +18,12 @@ TEST(SortedSet, KeepsKeyOrderAndInsertionOrderOfEqualKeys)
         return strcmp(static_cast<const Entry *>(a)->key, static_cast<const Entry *>(b)->key);
     });
     auto find = [&](const char *key) { Entry probe{}; snprintf(probe.key, sizeof probe.key, "%s", key); return static_cast<Entry *>(sortedSet_find(set, &probe)); };
-    for (int i = 0; const char *key : {"c", "a", "b", "a", "a"})
-        ASSERT_EQ(sortedSet_add(set, make(key, i++)), 0);
+    for (int i = 0; const char *key : {"c", "a", "b", "a", "a"}) {
+        auto *e = static_cast<Entry *>(calloc(1, sizeof(Entry)));
+        snprintf(e->key, sizeof e->key, "%s", key);
+        e->seq = i++;
+        ASSERT_EQ(sortedSet_add(set, e), 0);
+    }
     EXPECT_EQ(find("a")->seq, 1);
     EXPECT_EQ(find("ab"), nullptr);
     Entry stranger = *find("a");  // same key, not held
