@@ -1,6 +1,5 @@
-// bench_lab_test.cpp - the benches' readings of /proc (thread stat lines,
-// status keys, smaps groups): a misread here turns into a wrong figure, not a
-// failure. (device_bench_test runs the rest, the journal follower included.)
+// bench_lab_test.cpp - the benches' readings of /proc: a misread turns into a wrong
+// figure, not a failure. (device_bench_test runs the rest, the journal follower too.)
 #include "bench_lab.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,5 @@
-// device_bench_test.cpp - the daemon benches still drive the daemon through
-// every measurement, each of which they check themselves (every rename
-// arrives, the resync lists all 256 devices, every row ends with its DID,
-// the daemon stops in order). Figures are not judged here.
+// device_bench_test.cpp - the daemon benches still drive the daemon through every
+// measurement, each checked by the bench itself; figures are not judged here.
 #include "agent/agent_test_util.h"
 #include "process_util.h"
 

@@ -1,6 +1,5 @@
-// The fuzz corpus of each parser of outside text, seeds and kept
-// reproducers, replayed in every build (and its sanitizers): the rules of
-// fuzz/parser_checks.h and kjson/discovered_check.h hold for each text.
+// Each fuzz corpus (seeds and kept reproducers) replayed in every build and its
+// sanitizers: the rules of fuzz/parser_checks.h and kjson/discovered_check.h hold.
 #include <gtest/gtest.h>
 
 #include <filesystem>

@@ -1,7 +1,5 @@
-// The logging library in a program that exports its settings, as the daemon
-// does: whole lines from writers racing a destination switch, long and cut
-// lines, the threshold, settings kept when Q7 is away. (The daemon's tests
-// see its lines on standard error before init and after uninit.)
+// The logging library in a program that exports its settings, as the daemon does. (The
+// daemon's tests see its lines on standard error before init and after uninit.)
 #include "q7dynlog.h"
 #include "q7lib.h"
 
@@ -15,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
-#include <tuple>
 
 extern "C" {
 int __log_level = 5, __log_to_console = 0, __log_to_file = 0;
@@ -24,8 +21,7 @@ char __log_file_name[32], __exec_binary_name[32] = "TeSvcHdlr";
 
 namespace {
 
-// Each line of a log file as "<level> module:line: text", once its line end
-// and the time, program and pid in front of it are checked.
+// Each line of a log file as "<level> module:line: text", its end and prefix checked.
 using Lines = std::vector<std::string>;
 Lines lines(const std::string &path)
 {
@@ -44,10 +40,9 @@ Lines lines(const std::string &path)
 
 }  // namespace
 
-// 8 writers, lines up to 2 KiB (past the 1 KiB stack buffer), while the
-// output moves between two files: every line lands whole, exactly once;
-// information stays below the threshold 5. Then, with Q7 unreachable, a
-// re-apply fails and the settings stay.
+// 8 writers, lines up to 2 KiB (past the 1 KiB stack buffer), while the output moves
+// between two files: every line lands whole, exactly once; information stays below
+// the threshold 5; a line end is added where missing; 20,000 bytes are cut.
 TEST(LogCfg, LinesStayWholeWhileWritersRaceADestinationSwitch)
 {
     char dir[32] = "/tmp/dlXXXXXX";  // file names hold 31 characters
@@ -92,12 +87,6 @@ TEST(LogCfg, LinesStayWholeWhileWritersRaceADestinationSwitch)
     std::sort(got.begin(), got.end());
     EXPECT_TRUE(got == want) << got.size() << " lines of " << want.size();
 
-    const std::string socket = getenv("Q7_SOCKET"), now = __log_file_name;
-    dynlog_lib_uninit();  // drops the library's Q7 handle
-    setenv("Q7_SOCKET", file("none.sock").c_str(), 1);
-    EXPECT_NE(set_log_level(1, "Tsh", __exec_binary_name), 0);
-    setenv("Q7_SOCKET", socket.c_str(), 1);
-    EXPECT_EQ(std::tuple(__log_level, __log_to_console, __log_to_file, std::string(__log_file_name)), std::tuple(5, 0, 1, now));
     dynlog_lib_uninit();
     configure("");  // the fixture server is shared: back to the defaults
     q7_destroy(q7);

@@ -1,6 +1,5 @@
-// daemon_stubs.cpp - what the daemon's modules take from tsh_main.cpp, for
-// programs that link them without it (the fuzz targets, the corpus replay):
-// no daemon runs there, so it never stops and no wait lasts.
+// daemon_stubs.cpp - what the daemon's modules take from tsh_main.cpp, for programs that
+// link them without it (fuzz targets, corpus replay): it never stops, no wait lasts.
 #include "tsh_main.h"
 
 extern "C" { char __exec_binary_name[32] = "tsh-parsers"; }

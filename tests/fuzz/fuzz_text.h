@@ -1,6 +1,5 @@
-// fuzz_text.h - FUZZ_TEXT(CHECK) defines a fuzz target that evaluates CHECK
-// (a rule of parser_checks.h) on the input as the std::string `text` and
-// aborts, naming the broken rule, when it fails.
+// fuzz_text.h - FUZZ_TEXT(CHECK): a fuzz target that evaluates CHECK on the input as
+// the std::string `text` and aborts, naming the broken rule, when it fails.
 #pragma once
 
 #include <cstdint>

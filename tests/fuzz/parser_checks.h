@@ -1,7 +1,5 @@
-// parser_checks.h - what must hold after each parser of outside text (the
-// agent's version text and status report, the pid file, q7ctl's arguments)
-// whatever the input; shared by the fuzz targets and the corpus replay test.
-// Each returns the first broken rule, or nullptr.
+// parser_checks.h - what must hold after each parser of outside text, whatever the input
+// (fuzz targets, corpus replay test): each returns the first broken rule, or nullptr.
 #pragma once
 
 #include <cjson/cJSON.h>

@@ -1,6 +1,5 @@
-// quiet_logs.cpp - the logging library is linked in statically here and reads
-// this threshold at init: 0 lets no line through, so a line per Q7 error
-// does not slow each run.
+// quiet_logs.cpp - the logging library, linked in statically, reads this threshold at
+// init: 0 lets no line through, so a line per Q7 error does not slow each run.
 #include "q7dynlog.h"
 
 extern "C" { int __log_level = 0; }

@@ -8,10 +8,9 @@
 
 #include "kjson.h"
 
-// The first broken rule, or nullptr: filled records are cleared and their
-// texts terminated, the counts in range, no record beyond them written. The
-// 2.3 MB table is kept between calls (*table, *n: what this call filled);
-// only the records filled are reset.
+// The first broken rule, or nullptr: filled records cleared and their texts terminated,
+// counts in range, no record beyond them written. The 2.3 MB table is kept between
+// calls (*table, *n: what this call filled); only the records filled are reset.
 inline const char *discovered_violation(const char *text, const DiscoveredDevice **table_out = nullptr, int *n = nullptr)
 {
     constexpr unsigned char sentinel = 0xA5;

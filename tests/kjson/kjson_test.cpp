@@ -1,24 +1,14 @@
-// kjson: records to JSON as the daemon sends them to the agent (their
-// members are checked where the daemon sends them), and the agent's
-// discovered-device list into the daemon's 256-record table.
+// kjson: the agent's discovered-device list into the daemon's 256-record table. (Records
+// to JSON, the import's bounds and lists that are no list are checked where the daemon
+// sends and imports them.)
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <span>
 #include <string>
-#include <vector>
 
 #include "discovered_check.h"
 
 namespace {
-
-using JsonPtr = std::unique_ptr<cJSON, decltype(&cJSON_Delete)>;
-
-std::string print(const cJSON *item)
-{
-    std::unique_ptr<char, decltype(&cJSON_free)> text(cJSON_PrintUnformatted(item), cJSON_free);
-    return text ? text.get() : "<null>";
-}
 
 // The count, then each record: members, MACs, MAC count.
 std::string fetch(const char *text)
@@ -38,29 +28,6 @@ std::string fetch(const char *text)
 }
 
 }  // namespace
-
-TEST(KjsonCreate, RecordsBecomeMembersOfAnObjectOrAnArray)
-{
-    deviceinfo di = {"", "", KJSON_TRAFFIC_BLOCKED_UNSET};
-    std::memset(di.uuid, 'u', sizeof di.uuid);  // fills its member: not read past it
-    const deviceonline on[2] = {{"AA:BB:CC:DD:EE:00", "192.168.1.10", "br-lan", "host0", 0},
-                                {"AA:BB:CC:DD:EE:01", "192.168.1.11", "wl0", "host1", 1}};
-    auto sat = std::make_unique<SatelliteMac>();  // ASan sees a read past its end
-    std::memset(sat->mac, 'm', sizeof sat->mac);
-    const struct { int kind; const void *records; int count; std::string json; } rows[] = {
-        {KJSON_KIND_DEVICE_INFO, &di, 1, R"({"uuid":")" + std::string(64, 'u') + R"(","display_name":""})"},
-        {KJSON_KIND_DEVICE_ONLINE, on, 2, R"([{"mac":"AA:BB:CC:DD:EE:00","ip":"192.168.1.10","interface":"br-lan",)"
-                                          R"("dhcp_hostname":"host0","is_online":0},{"mac":"AA:BB:CC:DD:EE:01",)"
-                                          R"("ip":"192.168.1.11","interface":"wl0","dhcp_hostname":"host1","is_online":1}])"},
-        {KJSON_KIND_DEVICE_ONLINE, on, 0, "{}"},
-        {KJSON_KIND_SATELLITE_MAC, sat.get(), 1, R"({"mac":")" + std::string(18, 'm') + "\"}"},
-    };
-    for (const auto &r : rows) {
-        JsonPtr target(r.count > 1 ? cJSON_CreateArray() : cJSON_CreateObject(), cJSON_Delete);
-        EXPECT_EQ(cjson_create_json_file(target.get(), r.kind, r.records, r.count), KJSON_OK) << r.json;
-        EXPECT_EQ(print(target.get()), r.json);
-    }
-}
 
 TEST(KjsonFetch, FillsRecordsWithinTheirBounds)
 {

@@ -7,9 +7,8 @@ check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1"; fail=1; fi; }
 # wait_until CMD: polls CMD for up to 10 s (a deadline, not a fixed wait).
 wait_until() { local n=0; until eval "$1"; do [ $n -ge 200 ] && return 1; n=$((n + 1)); sleep 0.05; done; }
 stop() { PIDFILE=$1 STOP_WAIT_S=5 sh -c ". '$init'; stop_service"; }
-# A stand-in daemon that ends only on SIGUSR1 and records it, idling in a wait
-# that a trapped signal interrupts (SIGKILL at the end: the idler inherits
-# the ignored SIGTERM). Its trap is set before it writes idle.
+# A stand-in daemon that ends only on SIGUSR1 and records it, its trap set before it
+# writes idle (SIGKILL at the end: the idler inherits the ignored SIGTERM).
 sh -c 'trap "echo usr1 >'"$tmp"'/got; exit 0" USR1; trap "" TERM
   tail -f /dev/null >/dev/null 2>&1 & echo $! >'"$tmp"'/idle; wait' &
 pid=$!

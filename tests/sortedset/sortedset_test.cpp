@@ -1,6 +1,5 @@
-// Sorted set as the daemon keeps its watched fields: key order, find of the
-// first equal key, removal by identity, entries freed by rem and destroy
-// (leak-checked under ASan).
+// Sorted set as the daemon keeps its watched fields: key order, find of the first equal
+// key, removal by identity, entries freed by rem and destroy (leak-checked under ASan).
 #include "sortedset.h"
 
 #include <gtest/gtest.h>
