@@ -5,6 +5,7 @@
 
 #include <span>
 #include <string>
+#include <vector>
 
 #include "discovered_check.h"
 
@@ -47,8 +48,7 @@ TEST(KjsonFetch, FillsRecordsWithinTheirBounds)
          "1 " + std::string(64, 'd') + "|aééééééééééééééé|||||0|" + std::string(17, 'm') + "/1.2.3.4|#1"},
         {R"([{"did":"x","os":)" + std::string(990, '[') + std::string(990, ']') + "}]", "1 x||||||0|#0"},
         {"[{\"did\":\"\xC3\x28\xFF\"}]", "1 \xC3\x28\xFF||||||0|#0"},  // bytes pass through
-        {"", "0"}, {"not json", "0"}, {"[{\"did\":\"x\"}", "0"}, {"{\"did\":\"x\"}", "0"}, {"[]", "0"},
-        {std::string(5000, '[') + std::string(5000, ']'), "0"},
+        {"[{\"did\":\"x\"}", "0"}, {std::string(5000, '[') + std::string(5000, ']'), "0"},  // cut short, too deep
     };
     for (const auto &[text, want] : rows)
         EXPECT_EQ(fetch(text.c_str()), want) << text.substr(0, 60);
