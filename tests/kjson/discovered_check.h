@@ -2,9 +2,9 @@
 // text; shared by the kjson test, the corpus replay and the fuzz target.
 #pragma once
 
-#include <algorithm>
 #include <cstring>
 #include <span>
+#include <vector>
 
 #include "kjson.h"
 
@@ -14,10 +14,9 @@
 inline const char *discovered_violation(const char *text, const DiscoveredDevice **table_out = nullptr, int *n = nullptr)
 {
     constexpr unsigned char sentinel = 0xA5;
-    constexpr size_t size = sizeof(DiscoveredDevice) * KJSON_MAX_DEVICES;
-    static auto *table = static_cast<DiscoveredDevice *>(std::memset(new DiscoveredDevice[KJSON_MAX_DEVICES], sentinel, size));
-    static int filled = 0;
-    std::memset(static_cast<void *>(table), sentinel, sizeof(DiscoveredDevice) * size_t(filled));
+    static auto *table = new DiscoveredDevice[KJSON_MAX_DEVICES];
+    static int filled = KJSON_MAX_DEVICES;  // the first call sets every record
+    std::memset(static_cast<void *>(table), sentinel, sizeof *table * size_t(filled));
     int dev_drop = -1, mac_drop = -1;
     filled = cjson_parse_and_fetch_ex(text, KJSON_KIND_DISCOVERED, table, &dev_drop, &mac_drop);
     if (table_out)
@@ -37,8 +36,9 @@ inline const char *discovered_violation(const char *text, const DiscoveredDevice
             if (!ended(a.mac, sizeof a.mac) || !ended(a.ip, sizeof a.ip))
                 return "address text not terminated or not cleared";
     }
-    const auto *bytes = reinterpret_cast<const unsigned char *>(table);
-    return std::all_of(bytes + sizeof(DiscoveredDevice) * size_t(filled), bytes + size, [](unsigned char b) { return b == sentinel; })
-               ? nullptr
-               : "record beyond those filled was written";
+    static const std::vector<unsigned char> untouched(sizeof *table, sentinel);
+    for (int i = filled; i < KJSON_MAX_DEVICES; ++i)
+        if (std::memcmp(&table[i], untouched.data(), untouched.size()) != 0)
+            return "record beyond those filled was written";
+    return nullptr;
 }
