@@ -1,10 +1,11 @@
-// Single-instance pid file on real files and real processes.
+// The single-instance pid file on real files and real processes.
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
+#include <functional>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,40 +15,55 @@
 #include "tsh_daemon.h"
 
 namespace {
+
 std::string slurp(const std::string &p)
 {
-    std::ifstream f(p);
-    return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    char buf[64] = {};
+    const int fd = open(p.c_str(), O_RDONLY);
+    if (fd >= 0 && read(fd, buf, sizeof buf - 1) < 0)
+        buf[0] = 0;
+    close(fd);
+    return buf;
 }
 
 void spit(const std::string &p, const std::string &text)
 {
-    std::ofstream(p) << text;
+    const int fd = open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    EXPECT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size()));
+    close(fd);
 }
 
-struct flock whole_file_write_lock()
-{
-    struct flock fl {};
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    return fl;
-}
-
-// Runs lock_process in a child; its exit status says whether it got the lock.
-pid_t lock_in_child(const std::string &path, int hold_fd_pipe = -1)
-{
-    pid_t p = fork();
-    if (p == 0) {
-        int fd = lock_process(path.c_str());
-        if (hold_fd_pipe >= 0) {
-            char c = fd >= 0 ? 'y' : 'n';
-            (void)!write(hold_fd_pipe, &c, 1);
+// A child process that runs `what`, tells how it went, and waits to be killed.
+struct Child {
+    pid_t pid = -1;
+    int fd = -1;
+    explicit Child(const std::function<bool()> &what)
+    {
+        int fds[2];
+        if (pipe(fds) != 0)
+            return;
+        pid = fork();
+        if (pid == 0) {
+            const char c = what() ? 'y' : 'n';
+            (void)!write(fds[1], &c, 1);
             pause();
+            _exit(0);
         }
-        _exit(fd >= 0 ? 0 : 1);
+        close(fds[1]);
+        fd = fds[0];
     }
-    return p;
-}
+    ~Child()
+    {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)
+            waitpid(pid, nullptr, 0);
+        close(fd);
+    }
+    char outcome() const
+    {
+        char c = '?';
+        return read(fd, &c, 1) == 1 ? c : '?';
+    }
+};
 
 struct PidFile : ::testing::Test {
     std::string dir, path;
@@ -61,132 +77,91 @@ struct PidFile : ::testing::Test {
     void TearDown() override { (void)!system(("rm -rf " + dir).c_str()); }
 };
 
-TEST_F(PidFile, CreatesLockedFileWithOwnPid)
+TEST_F(PidFile, AFreePathIsTakenLockedWithOurPidAndGivenBack)
 {
-    mode_t old = umask(0);
-    int fd = lock_process(path.c_str());
+    const mode_t old = umask(0);
+    const int fd = lock_process(path.c_str());
     umask(old);
     ASSERT_GE(fd, 0);
-    // Another process sees our write lock. (Checked first: reading the file
-    // here would close a descriptor of it, which drops the process's lock.)
-    pid_t p = fork();
-    if (p == 0) {
-        struct flock fl = whole_file_write_lock();
-        if (fcntl(open(path.c_str(), O_RDWR), F_GETLK, &fl) != 0) _exit(2);
-        if (fl.l_type != F_WRLCK) _exit(3);
-        _exit(fl.l_pid == getppid() ? 0 : 4);
-    }
-    int status = 0;
-    waitpid(p, &status, 0);
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // Another process sees our write lock (asked first: a read here would
+    // close a descriptor of the file, which drops our lock).
+    const Child other([&] {
+        struct flock fl {};
+        fl.l_type = F_WRLCK;
+        return fcntl(open(path.c_str(), O_RDWR), F_GETLK, &fl) == 0 && fl.l_pid == getppid();
+    });
+    EXPECT_EQ(other.outcome(), 'y');
     EXPECT_EQ(slurp(path), std::to_string(getpid()) + "\n");
-    struct stat st;
+    struct stat st {};
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0660u);
     EXPECT_EQ(unlock_process(path.c_str(), fd), 0);
     EXPECT_NE(access(path.c_str(), F_OK), 0);
-}
 
-TEST_F(PidFile, LiveInstanceIsRefusedAndItsFileKept)
-{
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t first = lock_in_child(path, fds[1]);
-    char c = 0;
-    ASSERT_EQ(read(fds[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
-    const std::string before = slurp(path);
-    EXPECT_EQ(lock_process(path.c_str()), -1);
-    EXPECT_EQ(slurp(path), before);
-    kill(first, SIGKILL);
-    waitpid(first, nullptr, 0);
-}
-
-TEST_F(PidFile, StaleFileIsReplaced)
-{
-    spit(path, std::to_string(dead_pid()) + "\n");
-    int fd = lock_process(path.c_str());
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(slurp(path), std::to_string(getpid()) + "\n");
-    EXPECT_EQ(unlock_process(path.c_str(), fd), 0);
-}
-
-TEST_F(PidFile, MalformedContentIsRefusedUntouched)
-{
-    for (const char *text : {"", "garbage\n", "0\n", "-5\n", "   \n"}) {
-        spit(path, text);
-        EXPECT_EQ(lock_process(path.c_str()), -1) << '"' << text << '"';
-        EXPECT_EQ(slurp(path), text);
-    }
-}
-
-TEST_F(PidFile, SymlinkOrDirectoryIsRefused)
-{
-    const std::string target = dir + "/target";
-    spit(target, std::to_string(dead_pid()) + "\n");
-    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0);
-    EXPECT_EQ(lock_process(path.c_str()), -1);
-    struct stat st;
-    ASSERT_EQ(lstat(path.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link is left alone";
+    // Removed by someone else meanwhile: reported, the descriptor closed all the same.
+    const int again = lock_process(path.c_str());
+    ASSERT_GE(again, 0);
     unlink(path.c_str());
-    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-    EXPECT_EQ(lock_process(path.c_str()), -1);
+    EXPECT_EQ(unlock_process(path.c_str(), again), -1);
+    EXPECT_EQ(fcntl(again, F_GETFD), -1);
 }
 
-TEST_F(PidFile, StalePidButHeldLockIsRefused)
+TEST_F(PidFile, AnythingButAFreePathOrAStalePidIsRefusedAndLeftAsItIs)
 {
-    // A live instance holds the lock although the file names a dead pid.
-    spit(path, std::to_string(dead_pid()) + "\n");
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t holder = fork();
-    if (holder == 0) {
-        struct flock fl = whole_file_write_lock();
-        char c = fcntl(open(path.c_str(), O_RDWR), F_SETLK, &fl) == 0 ? 'y' : 'n';
-        (void)!write(fds[1], &c, 1);
-        pause();
-        _exit(0);
+    const std::string stale = std::to_string(dead_pid()) + "\n";
+    std::unique_ptr<Child> holder;
+    const struct {
+        const char *name;
+        std::function<void()> make;
+    } cases[] = {
+        {"empty", [&] { spit(path, ""); }},
+        {"no number", [&] { spit(path, "garbage\n"); }},
+        {"zero", [&] { spit(path, "0\n"); }},
+        {"negative", [&] { spit(path, "-5\n"); }},
+        {"blank", [&] { spit(path, "   \n"); }},
+        {"link to a stale pid file",
+         [&] {
+             spit(dir + "/target", stale);
+             ASSERT_EQ(symlink((dir + "/target").c_str(), path.c_str()), 0);
+         }},
+        {"directory", [&] { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
+        // A live instance holds the lock although the file names a dead pid.
+        {"stale pid, lock held",
+         [&] {
+             spit(path, stale);
+             holder = std::make_unique<Child>([&] {
+                 struct flock fl {};
+                 fl.l_type = F_WRLCK;
+                 return fcntl(open(path.c_str(), O_RDWR), F_SETLK, &fl) == 0;
+             });
+             ASSERT_EQ(holder->outcome(), 'y');
+         }},
+    };
+    for (const auto &c : cases) {
+        ASSERT_NO_FATAL_FAILURE(c.make()) << c.name;
+        struct stat before {}, after {};
+        ASSERT_EQ(lstat(path.c_str(), &before), 0) << c.name;
+        const std::string text = S_ISREG(before.st_mode) ? slurp(path) : "";
+        EXPECT_EQ(lock_process(path.c_str()), -1) << c.name;
+        ASSERT_EQ(lstat(path.c_str(), &after), 0) << c.name;
+        EXPECT_EQ(after.st_ino, before.st_ino) << c.name;
+        EXPECT_EQ(S_ISREG(after.st_mode) ? slurp(path) : "", text) << c.name;
+        holder.reset();
+        (void)!system(("rm -rf " + path).c_str());
     }
-    char c = 0;
-    ASSERT_EQ(read(fds[0], &c, 1), 1);
-    ASSERT_EQ(c, 'y');
-    EXPECT_EQ(lock_process(path.c_str()), -1);
-    EXPECT_EQ(access(path.c_str(), F_OK), 0);
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
 }
 
 TEST_F(PidFile, TwoInstancesOverAStaleFileExactlyOneRuns)
 {
     for (int round = 0; round < 20; ++round) {
         spit(path, std::to_string(dead_pid()) + "\n");
-        int fa[2], fb[2];
-        ASSERT_EQ(pipe(fa), 0);
-        ASSERT_EQ(pipe(fb), 0);
-        pid_t a = lock_in_child(path, fa[1]);
-        pid_t b = lock_in_child(path, fb[1]);
-        char ca = 0, cb = 0;
-        ASSERT_EQ(read(fa[0], &ca, 1), 1);
-        ASSERT_EQ(read(fb[0], &cb, 1), 1);
-        EXPECT_EQ((ca == 'y') + (cb == 'y'), 1) << "round " << round;
-        kill(a, SIGKILL);
-        kill(b, SIGKILL);
-        waitpid(a, nullptr, 0);
-        waitpid(b, nullptr, 0);
-        for (int f : {fa[0], fa[1], fb[0], fb[1]})
-            close(f);
+        {
+            const Child a([&] { return lock_process(path.c_str()) >= 0; });
+            const Child b([&] { return lock_process(path.c_str()) >= 0; });
+            EXPECT_EQ((a.outcome() == 'y') + (b.outcome() == 'y'), 1) << "round " << round;
+        }
         unlink(path.c_str());
     }
 }
 
-TEST_F(PidFile, UnlockAfterForeignRemovalReportsIt)
-{
-    int fd = lock_process(path.c_str());
-    ASSERT_GE(fd, 0);
-    unlink(path.c_str());
-    EXPECT_EQ(unlock_process(path.c_str(), fd), -1);
-    EXPECT_EQ(fcntl(fd, F_GETFD), -1) << "the descriptor is closed all the same";
-    EXPECT_EQ(remove_file(path.c_str()), -1);
-}
-}  // namespace
+} // namespace

@@ -2,8 +2,9 @@
 // TeSvcHdlr only with TSH_TEST_HOOKS): the knobs come from the environment.
 //   TSH_TEST_RETRY_UNIT_MS       one second of the agent retry schedule
 //   TSH_TEST_REFRESH_PERIOD_MS   the agent check's period
-//   TSH_TEST_AGENT_START_DELAY_MS  a start of the agent library, past its
-//                                stop check, waits this long first
+//   TSH_TEST_AGENT_START_DELAY_MS  a start of the agent library once start-up
+//                                is over, past its stop check, waits for the
+//                                stop (at most this long) before its work
 //   TSH_TEST_HOLD_STAGE          11 or 12: that start-up stage waits for
 //                                the stop (at most 30 s) before its work
 //   TSH_TEST_JSON_ALLOC_FAIL_AT  n: the n-th allocation inside a
@@ -15,9 +16,7 @@
 #include <cjson/cJSON.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
-#include <thread>
 
 #include "tsh_json.h"
 #include "tsh_log.h"
@@ -38,6 +37,8 @@ long env_number(const char *name, long fallback)
 long fail_at = 0;
 // Counted by every thread that builds JSON.
 std::atomic<bool> armed{false};
+// Start-up is over (json_fault_arm was called).
+std::atomic<bool> started_up{false};
 std::atomic<long> counted{0};
 
 void *counting_malloc(size_t size)
@@ -63,13 +64,11 @@ long test_knob(Knob knob, long product)
 
 void test_point(TestPoint point)
 {
-    if (point == TestPoint::AgentStart) {
-        static const long delay = env_number("TSH_TEST_AGENT_START_DELAY_MS", 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-        return;
-    }
-    // A held stage waits for the stop, so that the stop comes while it runs.
+    // A held point waits for the stop, so that the stop comes while it runs.
+    static const long agent_start = env_number("TSH_TEST_AGENT_START_DELAY_MS", 0);
     static const long held = env_number("TSH_TEST_HOLD_STAGE", 0);
+    if (point == TestPoint::AgentStart && started_up && agent_start > 0)
+        sleep_unless_shutdown(agent_start);
     if ((point == TestPoint::Subscriptions && held == 11) || (point == TestPoint::ModuleVersion && held == 12))
         sleep_unless_shutdown(30000);
 }
@@ -85,5 +84,6 @@ void json_fault_init()
 
 void json_fault_arm()
 {
+    started_up = true;
     armed = fail_at > 0;
 }
