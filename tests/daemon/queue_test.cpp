@@ -2,18 +2,12 @@
 // it: a change queued, a pending one coalesced, a refused one queued again.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tsh_queue.h"
-#include "wait_until.h"
 
 namespace {
-
-const char *const FIELDS[] = {"WEXSignatureUpdateStatus", "DisplayNameCustom", "Devicestate", "AllowOrBlock",
-                              "DeviceCategory"};
 
 // What the worker takes, oldest first, as "index:field".
 std::vector<std::string> drain()
@@ -30,40 +24,34 @@ struct Queue : ::testing::Test {
 
 TEST_F(Queue, CoalescesOnlyTheSameFieldOfADeviceTheWorkerHasNotBegun)
 {
-    const struct {
-        const char *field;
-        int index, want;
-    } steps[] = {
-        {"DisplayNameCustom", 7, 1}, {"DisplayNameCustom", 7, 0}, {"AllowOrBlock", 7, 1},
-        {"DisplayNameCustom", 8, 1}, {"WEXSignatureUpdateStatus", 7, 1}, {"WEXSignatureUpdateStatus", 7, 0},
-    };
-    for (const auto &s : steps)
-        EXPECT_EQ(QueueChange(s.field, s.index), s.want) << s.field << " " << s.index;
+    EXPECT_EQ(QueueChange("DisplayNameCustom", 7), 1);
+    EXPECT_EQ(QueueChange("DisplayNameCustom", 7), 0);
+    EXPECT_EQ(QueueChange("AllowOrBlock", 7), 1);
+    EXPECT_EQ(QueueChange("DisplayNameCustom", 8), 1);
     // Begun: the worker may have read the record already, so it is new again.
     QueueEntry e;
     ASSERT_EQ(PeekHeadBegin(&e), 1);
     EXPECT_EQ(QueueChange("DisplayNameCustom", 7), 1);
     EXPECT_EQ(drain(), (std::vector<std::string>{"7:DisplayNameCustom", "7:AllowOrBlock", "8:DisplayNameCustom",
-                                                 "7:WEXSignatureUpdateStatus", "7:DisplayNameCustom"}));
+                                                 "7:DisplayNameCustom"}));
 }
 
 TEST_F(Queue, HoldsEveryFieldOfEveryDeviceAndWraps)
 {
     for (int i = 0; i < 256; ++i)
-        for (const char *f : FIELDS)
+        for (const char *f : {"WEXSignatureUpdateStatus", "DisplayNameCustom", "Devicestate", "AllowOrBlock",
+                              "DeviceCategory"})
             ASSERT_EQ(QueueChange(f, i), 1) << f << " " << i;
     EXPECT_EQ(QueueChange("Devicestate", 256), 1);
     EXPECT_EQ(QueueChange("Devicestate", 257), -1);
     // Room made at the head is usable at once.
-    ASSERT_EQ(Dequeue(), 1);
-    ASSERT_EQ(Dequeue(), 1);
+    ASSERT_EQ(Dequeue() + Dequeue(), 2);
     EXPECT_EQ(QueueChange("AllowOrBlock", 300), 1);
     EXPECT_EQ(QueueChange("AllowOrBlock", 301), 1);
     EXPECT_EQ(QueueChange("AllowOrBlock", 302), -1);
     const std::vector<std::string> all = drain();
     ASSERT_EQ(all.size(), 5u * 256 + 1);
-    EXPECT_EQ(all.front(), "0:Devicestate");
-    EXPECT_EQ(all.back(), "301:AllowOrBlock");
+    EXPECT_EQ(all.front() + " " + all.back(), "0:Devicestate 301:AllowOrBlock");
     EXPECT_EQ(QueueChange("Devicestate", 1), 1);
     EXPECT_EQ(drain(), std::vector<std::string>{"1:Devicestate"});
 }
@@ -74,45 +62,17 @@ TEST_F(Queue, ARefusedChangeIsQueuedAgainAtEachAgentStartUntilOneGoesThrough)
     NoteRefused("WEXSignatureUpdateStatus", 0, true);
     NoteRefused("AllowOrBlock", 3, true);
     NoteRefused("AllowOrBlock", 3, false);
-    for (int index : {-1, 256})
-        NoteRefused("DisplayNameCustom", index, true);
+    NoteRefused("DisplayNameCustom", -1, true);
+    NoteRefused("DisplayNameCustom", 256, true);
     NoteRefused("AllowOrBlockExtra", 4, true);
-    // Still pending: queued once.
     ASSERT_EQ(QueueChange("Devicestate", 255), 1);
-    EXPECT_EQ(RequeueRefused(), 1);
+    EXPECT_EQ(RequeueRefused(), 1);  // the other one still pending
     EXPECT_EQ(drain(), (std::vector<std::string>{"255:Devicestate", "0:WEXSignatureUpdateStatus"}));
     EXPECT_EQ(RequeueRefused(), 2);
     EXPECT_EQ(drain(), (std::vector<std::string>{"0:WEXSignatureUpdateStatus", "255:Devicestate"}));
     NoteRefused("Devicestate", 255, false);
     NoteRefused("WEXSignatureUpdateStatus", 0, false);
     EXPECT_EQ(RequeueRefused(), 0);
-}
-
-TEST_F(Queue, AWaitingWorkerTakesEveryChangeInOrder)
-{
-    constexpr int N = 3000;
-    std::vector<int> seen;
-    std::atomic<int> taken{0};
-    std::thread worker([&] {
-        for (QueueEntry e;;) {
-            if (PeekHeadBegin(&e)) {
-                seen.push_back(e.index);
-                Dequeue();
-                ++taken;
-            } else if (!WaitQueueEntry()) {
-                return;
-            }
-        }
-    });
-    for (int i = 0; i < N;)
-        i += QueueChange("Devicestate", i) == 1;
-    // The stop ends the wait for good, whatever is still queued.
-    EXPECT_TRUE(wait_until([&] { return taken == N; }));
-    StopQueueWait();
-    worker.join();
-    ASSERT_EQ(seen.size(), size_t{N});
-    for (int i = 0; i < N; ++i)
-        ASSERT_EQ(seen[i], i);
 }
 
 } // namespace
