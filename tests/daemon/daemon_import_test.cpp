@@ -1,12 +1,11 @@
-// The discovery import and the scan status end to end: the agent's device
-// list lands in Wexsignature.DeviceDID, its scan events in TelvaRAEvent.
+// The discovery import end to end: the agent's device list lands in
+// Wexsignature.DeviceDID, one DID per known MAC.
 #include "daemon_harness.h"
 
 namespace tshtest {
 namespace {
 
 using Import = DaemonTest;
-using Scan = DaemonTest;
 
 constexpr const char DONE[] = "_typeOfChange Event is processed successfully";
 constexpr const char FAILED[] = "Failed to processed _typeOfChange Event";
@@ -47,13 +46,11 @@ TEST_F(Import, RecordsEachDidAgainstEveryMacOfItsDeviceWithinTheTablesBounds)
     // Empty, unreadable or unanswered: nothing changes.
     for (const char *list : {"[]", "not json", R"({"did": "x"})"})
         ASSERT_NO_FATAL_FAILURE(import(lab, d, list, FAILED));
-    EXPECT_EQ(count_of(d.err(), "TSH-SOT: Deleting cJdevices"), 3);
     ASSERT_EQ(lab.agentctl({"fail", "get_devices"}), 0);
     ASSERT_NO_FATAL_FAILURE(import(lab, d, "[" + device_json("x", {mac_of(5)}) + "]", FAILED));
     EXPECT_EQ(lab.get("Wexsignature", "DeviceDID", 5), "before");
 
-    // An unknown MAC in the middle fails alone; a device without MACs is
-    // only logged; a DID longer than the field is cut to it.
+    // An unknown MAC fails alone, a device without MACs is only logged, a long DID is cut.
     const std::string long_did(70, 'd');
     ASSERT_NO_FATAL_FAILURE(import(lab, d,
                                    "[" + device_json("did-a", {mac_of(1), mac_of(99), mac_of(2), mac_of(3)}) + "," +
@@ -131,69 +128,6 @@ TEST_F(Import, AStopDuringTheLargestImportOfUnknownMacsIsOrderly)
     // It ended at the next MAC, not at the end of the device.
     const std::string e = d.err();
     EXPECT_LT(count_of(e.substr(e.find("sig_usr1 handler.")), "wex_update_table_field MAC:"), 64);
-}
-
-struct ScanFields {
-    std::string status, type, reason, result, event;
-    bool operator==(const ScanFields &) const = default;
-};
-
-std::ostream &operator<<(std::ostream &o, const ScanFields &f)
-{
-    return o << "{" << f.status << "|" << f.type << "|" << f.reason << "|" << f.result << "|" << f.event << "}";
-}
-
-ScanFields scan_fields(Lab &lab)
-{
-    return {lab.get("TelvaRAEvent", "saVAScanStatus"), lab.get("TelvaRAEvent", "saVAScanType"),
-            lab.get("TelvaRAEvent", "saVAScanReason"), lab.get("TelvaRAEvent", "saVAScanResult"),
-            lab.get("TelvaRAEvent", "saVAScanEvent")};
-}
-
-TEST_F(Scan, EachStatusKeepsItsOwnMembersAndNoScanRunningDropsTheEvent)
-{
-    Daemon d;
-    ASSERT_TRUE(d.start());
-    ASSERT_TRUE(d.wait_ready()) << d.err();
-    ASSERT_EQ(lab.agentctl({"set", "va-running", "1"}), 0);
-    const struct {
-        const char *json;
-        ScanFields want;
-    } cases[] = {
-        {R"({"status":"started","type":"full","reason":"r","result":"x"})", {"started", "full", "", "", "true"}},
-        {R"({"status":"canceled","reason":"user"})", {"canceled", "", "user", "", "true"}},
-        {R"({"status":"postponed","type":"quick","reason":"busy"})", {"postponed", "quick", "busy", "", "true"}},
-        {R"({"status":"aborted","type":"full"})", {"aborted", "full", "", "", "true"}},
-        {R"({"status":"finished","type":"full","result":"failed"})", {"finished", "full", "unknown", "failed", "true"}},
-        {R"({"status":"finished","result":"failed","reason":7})", {"finished", "", "unknown", "failed", "true"}},
-        {R"({"status":"finished","result":"failed","reason":"timeout"})", {"finished", "", "timeout", "failed", "true"}},
-        {R"({"status":"finished","result":"ok","reason":"r"})", {"finished", "", "", "ok", "true"}},
-        {R"({"Status":"Started","type":"full"})", {"Started", "", "", "", "true"}},
-        // A status that is no text: emptied, but not flagged as an update.
-        {R"({"status":3,"type":"full"})", {"", "", "", "", "false"}},
-    };
-    for (const auto &c : cases) {
-        ASSERT_EQ(lab.set("TelvaRAEvent", "saVAScanEvent", "false"), Q7_OK);
-        ASSERT_EQ(lab.agentctl({"emit", "--raw", "va-scan", c.json}), 0);
-        EXPECT_TRUE(wait_until([&] { return scan_fields(lab) == c.want; })) << c.json << " " << scan_fields(lab);
-    }
-    ASSERT_EQ(lab.agentctl({"set", "va-running", "0"}), 0);
-    ASSERT_EQ(lab.agentctl({"emit", "va-scan", R"({"status":"finished","result":"ok"})"}), 0);
-    ASSERT_TRUE(d.wait_err("No Scans are being run")) << d.err();
-    ASSERT_NO_FATAL_FAILURE(settle(lab, d));
-    EXPECT_EQ(scan_fields(lab), (ScanFields{"", "", "", "", "false"}));
-
-    // Two at once: one event's fields, never a mix.
-    ASSERT_EQ(lab.agentctl({"set", "va-running", "1"}), 0);
-    ASSERT_EQ(lab.agentctl({"emit", "va-scan", R"({"status":"postponed","type":"quick","reason":"busy"})"}), 0);
-    ASSERT_EQ(lab.agentctl({"emit", "va-scan", R"({"status":"finished","type":"full","result":"ok"})"}), 0);
-    // The nine events above with a text status, and these two.
-    ASSERT_TRUE(d.wait_err("Setting saVAScanEvent as true", 9 + 2)) << d.err();
-    const ScanFields last = scan_fields(lab);
-    EXPECT_TRUE(last == (ScanFields{"postponed", "quick", "busy", "", "true"}) ||
-                last == (ScanFields{"finished", "full", "", "ok", "true"}))
-        << last;
-    expect_orderly_stop(d);
 }
 
 } // namespace

@@ -36,6 +36,7 @@ struct Child {
         if (pid == 0) {
             (void)!write(fds[1], what() ? "y" : "n", 1);
             pause();
+            _exit(0);
         }
     }
     ~Child()
@@ -52,11 +53,12 @@ struct Child {
     }
 };
 
-bool write_lock(const std::string &path, int cmd, pid_t owner = 0)
+// A whole-file write lock on `path`, taken (F_SETLK) or seen (F_GETLK).
+pid_t write_lock(const std::string &path, int cmd)
 {
     struct flock fl {};
     fl.l_type = F_WRLCK;
-    return fcntl(open(path.c_str(), O_RDWR), cmd, &fl) == 0 && (owner == 0 || fl.l_pid == owner);
+    return fcntl(open(path.c_str(), O_RDWR), cmd, &fl) == 0 ? (cmd == F_GETLK ? fl.l_pid : 1) : 0;
 }
 
 struct PidFile : ::testing::Test {
@@ -65,72 +67,56 @@ struct PidFile : ::testing::Test {
     ~PidFile() override { (void)!system(("rm -rf " + dir).c_str()); }
 };
 
-TEST_F(PidFile, AFreePathIsTakenLockedWithOurPidAndGivenBack)
-{
-    const mode_t old = umask(0);
-    const int fd = lock_process(path.c_str());
-    umask(old);
-    ASSERT_GE(fd, 0);
-    // Asked first: a read here would close a descriptor of the file, which drops our lock.
-    EXPECT_TRUE(Child([&] { return write_lock(path, F_GETLK, getppid()); }).went_well());
-    EXPECT_EQ(slurp(path), std::to_string(getpid()) + "\n");
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0660u);
-    EXPECT_EQ(unlock_process(path.c_str(), fd), 0);
-    EXPECT_NE(access(path.c_str(), F_OK), 0);
-    // Removed by someone else meanwhile: reported, the descriptor closed all the same.
-    const int again = lock_process(path.c_str());
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    EXPECT_EQ(unlock_process(path.c_str(), again), -1);
-    EXPECT_EQ(fcntl(again, F_GETFD), -1);
-}
-
 TEST_F(PidFile, AnythingButAFreePathOrAStalePidIsRefusedAndLeftAsItIs)
 {
     const std::string stale = std::to_string(dead_pid()) + "\n";
-    std::unique_ptr<Child> holder;
-    const struct {
-        const char *content;  // nullptr: made by `make`
-        std::function<void()> make = nullptr;
-    } cases[] = {
-        {""}, {"garbage\n"}, {"0\n"}, {"-5\n"}, {"   \n"},
-        {nullptr, [&] { ASSERT_EQ(symlink((dir + "/stale").c_str(), path.c_str()), 0); }},
-        {nullptr, [&] { ASSERT_EQ(mkdir(path.c_str(), 0700), 0); }},
-        // A live instance holds the lock although the file names a dead pid.
-        {nullptr, [&] {
-             std::ofstream(path) << stale;
-             holder = std::make_unique<Child>([&] { return write_lock(path, F_SETLK); });
-             ASSERT_TRUE(holder->went_well());
-         }},
-    };
     std::ofstream(dir + "/stale") << stale;
-    for (const auto &c : cases) {
-        if (c.content)
-            std::ofstream(path) << c.content;
+    // A text; a link to a stale pid file; a directory; a stale pid whose lock a live instance holds.
+    for (const std::string c : {"", "garbage\n", "0\n", "-5\n", "   \n", "@link", "@dir", "@held"}) {
+        std::unique_ptr<Child> holder;
+        if (c == "@link")
+            ASSERT_EQ(symlink((dir + "/stale").c_str(), path.c_str()), 0);
+        else if (c == "@dir")
+            ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
         else
-            ASSERT_NO_FATAL_FAILURE(c.make());
+            std::ofstream(path) << (c == "@held" ? stale : c);
+        if (c == "@held") {
+            holder = std::make_unique<Child>([&] { return write_lock(path, F_SETLK) != 0; });
+            ASSERT_TRUE(holder->went_well());
+        }
         struct stat before {}, after {};
         ASSERT_EQ(lstat(path.c_str(), &before), 0);
         const std::string text = slurp(path);
-        EXPECT_EQ(lock_process(path.c_str()), -1) << "case " << &c - cases;
+        EXPECT_EQ(lock_process(path.c_str()), -1) << c;
         ASSERT_EQ(lstat(path.c_str(), &after), 0);
-        EXPECT_EQ(after.st_ino, before.st_ino) << "case " << &c - cases;
-        EXPECT_EQ(slurp(path), text) << "case " << &c - cases;
+        EXPECT_EQ(after.st_ino, before.st_ino) << c;
+        EXPECT_EQ(slurp(path), text) << c;
         holder.reset();
         (void)!system(("rm -rf " + path).c_str());
     }
 }
 
-TEST_F(PidFile, TwoInstancesOverAStaleFileExactlyOneRuns)
+TEST_F(PidFile, OfTwoInstancesOverAStaleFileOneTakesItLockedForTheGroup)
 {
+    const mode_t old = umask(0);
     for (int round = 0; round < 20; ++round) {
         std::ofstream(path) << dead_pid() << "\n";
         const Child a([&] { return lock_process(path.c_str()) >= 0; });
         const Child b([&] { return lock_process(path.c_str()) >= 0; });
-        EXPECT_EQ(a.went_well() + b.went_well(), 1) << "round " << round;
+        const bool a_runs = a.went_well(), b_runs = b.went_well();
+        ASSERT_EQ(a_runs + b_runs, 1) << "round " << round;
+        EXPECT_EQ(write_lock(path, F_GETLK), a_runs ? a.pid : b.pid);
+        EXPECT_EQ(slurp(path), std::to_string(a_runs ? a.pid : b.pid) + "\n");
+        struct stat st {};
+        EXPECT_EQ(stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0u, 0660u);
         unlink(path.c_str());
     }
+    umask(old);
+    // Removed by someone else meanwhile: reported, the descriptor closed all the same.
+    const int fd = lock_process(path.c_str());
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_EQ(unlock_process(path.c_str(), fd), -1);
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
 }
 
 } // namespace

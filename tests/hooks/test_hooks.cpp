@@ -1,16 +1,9 @@
-// test_hooks.cpp - the test build's side of tsh_hooks.h (linked into
-// TeSvcHdlr only with TSH_TEST_HOOKS): the knobs come from the environment.
-//   TSH_TEST_RETRY_UNIT_MS       one second of the agent retry schedule
-//   TSH_TEST_REFRESH_PERIOD_MS   the agent check's period
-//   TSH_TEST_AGENT_START_DELAY_MS  a start of the agent library once start-up
-//                                is over, past its stop check, waits for the
-//                                stop (at most this long) before its work
-//   TSH_TEST_HOLD_STAGE          11 or 12: that start-up stage waits for
-//                                the stop (at most 30 s) before its work
-//   TSH_TEST_JSON_ALLOC_FAIL_AT  n: the n-th allocation inside a
-//                                JsonBuilding scope, counted once armed,
-//                                fails (no path may send a text built
-//                                half-way)
+// test_hooks.cpp - the test build's side of tsh_hooks.h (linked into TeSvcHdlr only with
+// TSH_TEST_HOOKS), set from the environment: TSH_TEST_RETRY_UNIT_MS, TSH_TEST_REFRESH_PERIOD_MS
+// (the knobs, in ms); TSH_TEST_AGENT_START_DELAY_MS (an agent start once start-up is over waits,
+// past its stop check, for the stop, at most this long); TSH_TEST_HOLD_STAGE 11 or 12 (that
+// start-up stage waits for the stop first); TSH_TEST_JSON_ALLOC_FAIL_AT n (the n-th allocation
+// in a JsonBuilding scope, counted once armed, fails: no path may send a text half built).
 #include "tsh_hooks.h"
 
 #include <cjson/cJSON.h>
@@ -35,10 +28,8 @@ long env_number(const char *name, long fallback)
 
 // Set once on the main thread before any other thread runs.
 long fail_at = 0;
-// Counted by every thread that builds JSON.
-std::atomic<bool> armed{false};
-// Start-up is over (json_fault_arm was called).
-std::atomic<bool> started_up{false};
+// Counted by every thread that builds JSON; started_up once json_fault_arm was called.
+std::atomic<bool> armed{false}, started_up{false};
 std::atomic<long> counted{0};
 
 void *counting_malloc(size_t size)
