@@ -7,8 +7,8 @@ namespace {
 
 using Import = DaemonTest;
 
-constexpr const char DONE[] = "_typeOfChange Event is processed successfully";
-constexpr const char FAILED[] = "Failed to processed _typeOfChange Event";
+constexpr const char DONE[] = "_typeOfChange Event is processed successfully",
+                      FAILED[] = "Failed to processed _typeOfChange Event";
 
 std::string mac_of(int row)
 {

@@ -86,7 +86,7 @@ TEST_F(Dispatch, QueuesEachDeviceFieldChangeOncePerDeviceWhileUpdatesAreOnAndApp
         const char *field, *value, *handler;
         int row, flag, pos;  // pos -1: not queued
     } changes[] = {
-        {NAME, "kitchen", "_displayName", 7, 0, -1}, {"WEXSignatureUpdateStatus", "1", "", 7, 1, 1},
+        {NAME, "kitchen", "_displayName", 9, 0, -1}, {"WEXSignatureUpdateStatus", "1", "", 7, 1, 1},
         {NAME, "hall", "_displayName", 7, 1, 2},     {NAME, "attic", "_displayName", 7, 1, -1},
         {NAME, "porch", "_displayName", 3, 1, 3},    {"AllowOrBlock", "block", "_trafficBlock", 7, 1, 4},
         {"Devicestate", "UP", "_Devicestate", 7, 1, 5}, {"DeviceCategory", "tv", "", 7, 1, 6},
@@ -151,7 +151,6 @@ TEST_F(Worker, SendsEachFieldAsQ7HoldsItAndAcknowledgesIt)
         ASSERT_NO_FATAL_FAILURE(change(lab, d, "Wexsignature", "AllowOrBlock", value, 5));
         EXPECT_EQ(last(lab, "set_device_info"), info_of(lab, 5, "", blocked)) << value;
     }
-    // Offline: no satellite removal is even considered.
     ASSERT_NO_FATAL_FAILURE(change(lab, d, "Wexsignature", "Devicestate", "DOWN", 5));
     EXPECT_EQ(last(lab, "set_device_online_status"), online_of(lab, 5, 0));
     EXPECT_EQ(d.err().find("For Remove Satellite"), std::string::npos);
@@ -209,7 +208,8 @@ TEST_F(Worker, NothingToSendIsNoFailureAndARefusedChangeIsTriedTwiceThenAgainAtA
     EXPECT_TRUE(wait_until(
         [&] {
             return agent_has(lab, "device_info", "uuid-8", info_of(lab, 8, name, 1)) &&
-                   agent_has(lab, "online", "F0:9F:C2:00:7F:88", online_of(lab, 8, 0));
+                   agent_has(lab, "online", "F0:9F:C2:00:7F:88", online_of(lab, 8, 0)) &&
+                   !lab.journal("remove_satellite").empty();
         },
         30s))
         << d.err();
