@@ -106,7 +106,6 @@ TEST_F(PidFile, OfTwoInstancesOverAStaleFileOneTakesItLockedForTheGroup)
         const bool a_runs = a.went_well(), b_runs = b.went_well();
         ASSERT_EQ(a_runs + b_runs, 1) << "round " << round;
         EXPECT_EQ(write_lock(path, F_GETLK), a_runs ? a.pid : b.pid);
-        EXPECT_EQ(slurp(path), std::to_string(a_runs ? a.pid : b.pid) + "\n");
         struct stat st {};
         EXPECT_EQ(stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0u, 0660u);
         unlink(path.c_str());

@@ -44,7 +44,6 @@ TEST_F(Queue, HoldsEveryFieldOfEveryDeviceAndWraps)
             ASSERT_EQ(QueueChange(f, i), 1) << f << " " << i;
     EXPECT_EQ(QueueChange("Devicestate", 256), 1);
     EXPECT_EQ(QueueChange("Devicestate", 257), -1);
-    // Room made at the head is usable at once.
     ASSERT_EQ(Dequeue(), 1);
     EXPECT_EQ(QueueChange("AllowOrBlock", 300), 1);
     const std::vector<std::string> all = drain();
@@ -60,7 +59,6 @@ TEST_F(Queue, ARefusedChangeIsQueuedAgainAtEachAgentStartUntilOneGoesThrough)
     NoteRefused("AllowOrBlock", 3, false);
     NoteRefused("DisplayNameCustom", -1, true);
     NoteRefused("DisplayNameCustom", 256, true);
-    NoteRefused("AllowOrBlockExtra", 4, true);
     ASSERT_EQ(QueueChange("Devicestate", 255), 1);
     EXPECT_EQ(RequeueRefused(), 1);  // the other one still pending
     EXPECT_EQ(drain(), (std::vector<std::string>{"255:Devicestate", "0:WEXSignatureUpdateStatus"}));

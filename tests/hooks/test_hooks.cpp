@@ -1,16 +1,19 @@
 // test_hooks.cpp - the test build's side of tsh_hooks.h (linked into TeSvcHdlr only with
 // TSH_TEST_HOOKS), set from the environment: TSH_TEST_RETRY_UNIT_MS, TSH_TEST_REFRESH_PERIOD_MS
-// (the knobs, in ms); TSH_TEST_AGENT_START_DELAY_MS (an agent start once start-up is over waits,
-// past its stop check, for the stop, at most this long); TSH_TEST_HOLD_STAGE 11 or 12 (that
-// start-up stage waits for the stop first); TSH_TEST_JSON_ALLOC_FAIL_AT n (the n-th allocation
-// in a JsonBuilding scope, counted once armed, fails: no path may send a text half built).
+// (the knobs, in ms); TSH_TEST_AGENT_START_DELAY_MS (an agent start after start-up waits, past its
+// stop check, for a teardown past the agent's release, at most this long); TSH_TEST_HOLD_STAGE 11
+// or 12 (that start-up stage waits for the stop first); TSH_TEST_JSON_ALLOC_FAIL_AT n (the n-th
+// allocation in a JsonBuilding scope, counted once armed, fails: nothing half built is sent).
 #include "tsh_hooks.h"
 
 #include <cjson/cJSON.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 
+#include "tsh_dal.h"
 #include "tsh_json.h"
 #include "tsh_log.h"
 #include "tsh_main.h"
@@ -18,7 +21,6 @@
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_hooks";
 
-// A positive number from the environment, or `fallback`.
 long env_number(const char *name, long fallback)
 {
     const char *v = std::getenv(name);
@@ -55,11 +57,13 @@ long test_knob(Knob knob, long product)
 
 void test_point(TestPoint point)
 {
-    // A held point waits for the stop, so that the stop comes while it runs.
     static const long agent_start = env_number("TSH_TEST_AGENT_START_DELAY_MS", 0);
     static const long held = env_number("TSH_TEST_HOLD_STAGE", 0);
-    if (point == TestPoint::AgentStart && started_up && agent_start > 0)
-        sleep_unless_shutdown(agent_start);
+    // A held agent start (on the Q7 thread) goes on once the teardown has released the agent and
+    // closes Q7, which waits for this thread: the start has to undo itself.
+    for (long ms = 0; point == TestPoint::AgentStart && started_up && ms < agent_start && dal_get_handle(); ms += 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // A held stage waits for the stop, so that the stop comes while it runs.
     if ((point == TestPoint::Subscriptions && held == 11) || (point == TestPoint::ModuleVersion && held == 12))
         sleep_unless_shutdown(30000);
 }
