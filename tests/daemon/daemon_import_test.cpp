@@ -1,15 +1,14 @@
-// The discovery import and the scan status end to end: the agent's device
-// list lands in Wexsignature.DeviceDID, its scan events in TelvaRAEvent.
+// The discovery import end to end: the agent's device list lands in
+// Wexsignature.DeviceDID, one DID per known MAC.
 #include "daemon_harness.h"
 
 namespace tshtest {
 namespace {
 
 using Import = DaemonTest;
-using Scan = DaemonTest;
 
-constexpr const char DONE[] = "_typeOfChange Event is processed successfully";
-constexpr const char FAILED[] = "Failed to processed _typeOfChange Event";
+constexpr const char DONE[] = "_typeOfChange Event is processed successfully",
+                      FAILED[] = "Failed to processed _typeOfChange Event";
 
 std::string mac_of(int row)
 {
@@ -27,96 +26,80 @@ std::string device_json(const std::string &did, const std::vector<std::string> &
            R"("ds_version":"1","traffic_blocked":0,"mac_list":[)" + list + "]}";
 }
 
-// The agent's list, then one device-list event; waits for its outcome.
-void import(Lab &lab, const Daemon &d, const std::string &devices, const char *outcome, bool raw = false)
+// The agent's list as it is, then one device-list event; waits for its outcome.
+void import(Lab &lab, const Daemon &d, const std::string &devices, const char *outcome = DONE)
 {
-    std::vector<std::string> set = {"set"};
-    if (raw)
-        set.push_back("--raw");
-    set.insert(set.end(), {"devices", devices});
-    ASSERT_EQ(lab.agentctl(set), 0);
+    ASSERT_EQ(lab.agentctl({"set", "--raw", "devices", devices}), 0);
     const int seen = count_of(d.err(), outcome);
     ASSERT_EQ(lab.agentctl({"emit", "devices-changed"}), 0);
     ASSERT_TRUE(d.wait_err(outcome, seen + 1)) << d.err();
 }
 
-TEST_F(Import, RecordsEachDidAgainstEveryMacOfItsDevice)
+TEST_F(Import, RecordsEachDidAgainstEveryMacOfItsDeviceWithinTheTablesBounds)
 {
-    for (int row : {1, 2, 3, 4})
+    for (int row : {1, 2, 3, 4, 5})
         ASSERT_EQ(lab.set("Wexsignature", "DeviceMAC", mac_of(row), row), Q7_OK);
-    Daemon d;
-    ASSERT_TRUE(d.start());
-    ASSERT_TRUE(d.wait_ready()) << d.err();
-
-    // An unknown MAC in the middle fails alone; a device without MACs is
-    // only logged.
-    ASSERT_NO_FATAL_FAILURE(import(lab, d,
-                                   "[" + device_json("did-a", {mac_of(1), mac_of(99), mac_of(2), mac_of(3)}) + "," +
-                                       device_json("did-b", {}) + "," + device_json("did-c", {mac_of(4)}) + "]",
-                                   DONE));
-    for (int row : {1, 2, 3})
-        EXPECT_EQ(lab.get("Wexsignature", "DeviceDID", row), "did-a") << row;
-    EXPECT_EQ(lab.get("Wexsignature", "DeviceDID", 4), "did-c");
-    const std::string e = d.err();
-    EXPECT_TRUE(in_order(e, {"wex_update_table_field MAC: " + mac_of(1), "wex_update_table_field MAC: " + mac_of(99),
-                             "wex_update_table_field Update failed", "wex_update_table_field MAC: " + mac_of(2),
-                             "wex_update_table_field MAC: " + mac_of(3), "Device DID: did-b",
-                             "MULTI MACs TOTAL INDEX:0", "Device DID: did-c"}))
-        << e;
-    EXPECT_NE(e.find("devices_discoveredList() is successfully called"), std::string::npos);
-
-    // Any change type is the same full import.
-    ASSERT_EQ(lab.agentctl({"set", "devices", "[" + device_json("did-z", {mac_of(1)}) + "]"}), 0);
-    ASSERT_EQ(lab.agentctl({"emit", "devices-changed", R"({"type_of_change": "removed", "did": "did-a"})"}), 0);
-    EXPECT_TRUE(wait_until([&] { return lab.get("Wexsignature", "DeviceDID", 1) == "did-z"; })) << d.err();
-    expect_orderly_stop(d);
-}
-
-TEST_F(Import, EmptyOrUnreadableListsChangeNothingAndOversizedOnesAreCut)
-{
-    ASSERT_EQ(lab.set("Wexsignature", "DeviceMAC", mac_of(5), 5), Q7_OK);
     ASSERT_EQ(lab.set("Wexsignature", "DeviceDID", "before", 5), Q7_OK);
     Daemon d;
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.wait_ready()) << d.err();
-    ASSERT_NO_FATAL_FAILURE(import(lab, d, "[]", FAILED));
-    ASSERT_NO_FATAL_FAILURE(import(lab, d, "not json", FAILED, true));
-    ASSERT_NO_FATAL_FAILURE(import(lab, d, R"({"did": "x"})", FAILED, true));
-    EXPECT_EQ(count_of(d.err(), "TSH-SOT: Deleting cJdevices"), 3);
+    // Empty, unreadable or unanswered: nothing changes.
+    for (const char *list : {"[]", "not json", R"({"did": "x"})"})
+        ASSERT_NO_FATAL_FAILURE(import(lab, d, list, FAILED));
     ASSERT_EQ(lab.agentctl({"fail", "get_devices"}), 0);
-    ASSERT_NO_FATAL_FAILURE(import(lab, d, "[" + device_json("did-x", {mac_of(5)}) + "]", FAILED));
+    ASSERT_NO_FATAL_FAILURE(import(lab, d, "[" + device_json("x", {mac_of(5)}) + "]", FAILED));
     EXPECT_EQ(lab.get("Wexsignature", "DeviceDID", 5), "before");
+
+    // An unknown MAC fails alone, a device without MACs is only logged, a long DID is cut.
+    const std::string long_did(70, 'd');
+    ASSERT_NO_FATAL_FAILURE(import(lab, d,
+                                   "[" + device_json("did-a", {mac_of(1), mac_of(99), mac_of(2), mac_of(3)}) + "," +
+                                       device_json("did-b", {}) + "," + device_json(long_did, {mac_of(4)}) + "]"));
+    for (int row : {1, 2, 3})
+        EXPECT_EQ(lab.get("Wexsignature", "DeviceDID", row), "did-a") << row;
+    EXPECT_EQ(lab.get("Wexsignature", "DeviceDID", 4), long_did.substr(0, 64));
+    std::string e = d.err();
+    const std::string update = "<info> tsh_sot: TSH-SOT: wex_update_table_field MAC: ";
+    EXPECT_TRUE(lines_in_order(e, {update + mac_of(1), update + mac_of(99),
+                                   "<error> tsh_sot: (TelvaSoT) - wex_update_table_field Update failed 5",
+                                   update + mac_of(2), update + mac_of(3),
+                                   "<info> tsh_sot: TSH-SOT: Multi On demand: Device DID: did-b",
+                                   "<info> tsh_sot: TSH-SOT: MULTI MACs TOTAL INDEX:0",
+                                   "<error> tsh_sot: devices_discoveredList() is successfully called"}));
+    EXPECT_EQ(count_of(e, "MULTI ONLINE STATUS INDEX:"), 3);
+    EXPECT_EQ(count_of(e, "beyond the table's bounds"), 0);
 
     // 300 devices, the first with 300 MACs: the table's bounds, one line.
     std::string list = "[" + device_json("did-big", std::vector<std::string>(300, mac_of(5)));
     for (int i = 1; i < 300; ++i)
         list += "," + device_json("did-" + std::to_string(i), {});
-    ASSERT_NO_FATAL_FAILURE(import(lab, d, list + "]", DONE, true));
-    const std::string e = d.err();
-    EXPECT_NE(e.find("MULTI ONLINE STATUS TOTAL INDEX:256"), std::string::npos);
-    EXPECT_NE(e.find("44 devices and 44 MACs dropped"), std::string::npos) << e;
+    ASSERT_NO_FATAL_FAILURE(import(lab, d, list + "]"));
+    e = d.err().substr(e.size());
+    EXPECT_TRUE(lines_in_order(e, {"<info> tsh_sot: TSH-SOT: MULTI ONLINE STATUS TOTAL INDEX:256",
+                                   "<error> tsh_sot: TSH-SOT: list beyond the table's bounds: 44 devices and 44 "
+                                   "MACs dropped"}));
+    EXPECT_EQ(count_of(e, "MULTI ONLINE STATUS INDEX:"), 256);
     EXPECT_EQ(count_of(e, "wex_update_table_field MAC: " + mac_of(5)), 256);
     EXPECT_EQ(lab.get("Wexsignature", "DeviceDID", 5), "did-big");
     expect_orderly_stop(d);
 }
 
-TEST_F(Import, EventAndOnDemandImportsNeverRunOverEachOther)
+TEST_F(Import, EventAndOnDemandImportsOfAnyChangeTypeNeverRunOverEachOther)
 {
-    for (int row = 0; row < 8; ++row)
-        ASSERT_EQ(lab.set("Wexsignature", "DeviceMAC", mac_of(row), row), Q7_OK);
     std::string list = "[";
-    for (int row = 0; row < 8; ++row)
+    for (int row = 0; row < 8; ++row) {
+        ASSERT_EQ(lab.set("Wexsignature", "DeviceMAC", mac_of(row), row), Q7_OK);
         list += (row ? "," : "") + device_json("did-" + std::to_string(row), {mac_of(row)});
+    }
     ASSERT_EQ(lab.agentctl({"set", "devices", list + "]"}), 0);
     Daemon d;
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.wait_ready()) << d.err();
-    constexpr int rounds = 10;
-    for (int i = 0; i < rounds; ++i) {
-        ASSERT_EQ(lab.agentctl({"emit", "devices-changed"}), 0);
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(lab.agentctl({"emit", "devices-changed", R"({"type_of_change": "removed", "did": "did-1"})"}), 0);
         ASSERT_EQ(lab.set("OrlixCfg", "orlix_connected", i % 2 ? "0" : "1"), Q7_OK);
     }
-    ASSERT_TRUE(d.wait_err(DONE, rounds)) << d.err();
+    ASSERT_TRUE(d.wait_err(DONE, 10)) << d.err();
     ASSERT_TRUE(d.wait_err("! Ondemand called device discovery !", 1)) << d.err();
     for (int row = 0; row < 8; ++row)
         EXPECT_EQ(lab.get("Wexsignature", "DeviceDID", row), "did-" + std::to_string(row));
@@ -145,96 +128,6 @@ TEST_F(Import, AStopDuringTheLargestImportOfUnknownMacsIsOrderly)
     // It ended at the next MAC, not at the end of the device.
     const std::string e = d.err();
     EXPECT_LT(count_of(e.substr(e.find("sig_usr1 handler.")), "wex_update_table_field MAC:"), 64);
-}
-
-struct ScanFields {
-    std::string status, type, reason, result;
-    bool operator==(const ScanFields &) const = default;
-};
-
-std::ostream &operator<<(std::ostream &o, const ScanFields &f)
-{
-    return o << "{" << f.status << "|" << f.type << "|" << f.reason << "|" << f.result << "}";
-}
-
-ScanFields scan_fields(Lab &lab)
-{
-    return {lab.get("TelvaRAEvent", "saVAScanStatus"), lab.get("TelvaRAEvent", "saVAScanType"),
-            lab.get("TelvaRAEvent", "saVAScanReason"), lab.get("TelvaRAEvent", "saVAScanResult")};
-}
-
-constexpr const char SCANNED[] = "Setting saVAScanEvent as true";
-
-// Emits one scan event; `handled_line` is the line that ends its handling.
-void scan_event(Lab &lab, const Daemon &d, const std::string &json, const char *handled_line = SCANNED)
-{
-    const int seen = count_of(d.err(), handled_line);
-    ASSERT_EQ(lab.agentctl({"emit", "--raw", "va-scan", json}), 0);
-    ASSERT_TRUE(d.wait_err(handled_line, seen + 1)) << json << "\n" << d.err();
-}
-
-TEST_F(Scan, EachStatusKeepsTheMembersThatBelongToIt)
-{
-    Daemon d;
-    ASSERT_TRUE(d.start());
-    ASSERT_TRUE(d.wait_ready()) << d.err();
-    ASSERT_EQ(lab.agentctl({"set", "va-running", "1"}), 0);
-    struct Case {
-        const char *json;
-        ScanFields want;
-    };
-    const Case cases[] = {
-        {R"({"status":"started","type":"full","reason":"r","result":"x"})", {"started", "full", "", ""}},
-        {R"({"status":"canceled","reason":"user"})", {"canceled", "", "user", ""}},
-        {R"({"status":"postponed","type":"quick","reason":"busy"})", {"postponed", "quick", "busy", ""}},
-        {R"({"status":"aborted","type":"full"})", {"aborted", "full", "", ""}},
-        {R"({"status":"finished","type":"full","result":"failed"})", {"finished", "full", "unknown", "failed"}},
-        {R"({"status":"finished","result":"failed","reason":7})", {"finished", "", "unknown", "failed"}},
-        {R"({"status":"finished","result":"failed","reason":"timeout"})", {"finished", "", "timeout", "failed"}},
-        {R"({"status":"finished","result":"ok","reason":"r"})", {"finished", "", "", "ok"}},
-        {R"({"status":"finished","type":"full"})", {"finished", "full", "", ""}},
-        {R"({"Status":"Started","type":"full"})", {"Started", "", "", ""}},
-    };
-    for (const Case &c : cases) {
-        ASSERT_NO_FATAL_FAILURE(scan_event(lab, d, c.json));
-        EXPECT_EQ(scan_fields(lab), c.want) << c.json;
-        EXPECT_EQ(lab.get("TelvaRAEvent", "saVAScanEvent"), "true");
-    }
-    expect_orderly_stop(d);
-}
-
-TEST_F(Scan, UnusableEventsLeaveTheFlagAndNoScanDropsTheEvent)
-{
-    Daemon d;
-    ASSERT_TRUE(d.start());
-    ASSERT_TRUE(d.wait_ready()) << d.err();
-    ASSERT_EQ(lab.agentctl({"set", "va-running", "1"}), 0);
-    ASSERT_NO_FATAL_FAILURE(scan_event(lab, d, R"({"status":"started","type":"full"})"));
-    const ScanFields started{"started", "full", "", ""};
-
-    ASSERT_EQ(lab.set("TelvaRAEvent", "saVAScanEvent", "false"), Q7_OK);
-    ASSERT_NO_FATAL_FAILURE(scan_event(lab, d, "not json", "VA scan is being run"));
-    ASSERT_NO_FATAL_FAILURE(settle(lab, d));
-    EXPECT_EQ(scan_fields(lab), started);
-    // A status that is no text: emptied, but not flagged as an update.
-    ASSERT_NO_FATAL_FAILURE(scan_event(lab, d, R"({"status":3,"type":"full"})", "VA scan is being run"));
-    EXPECT_TRUE(wait_until([&] { return scan_fields(lab) == ScanFields{}; })) << scan_fields(lab);
-    EXPECT_EQ(lab.get("TelvaRAEvent", "saVAScanEvent"), "false");
-
-    ASSERT_EQ(lab.agentctl({"set", "va-running", "0"}), 0);
-    ASSERT_NO_FATAL_FAILURE(scan_event(lab, d, R"({"status":"finished","result":"ok"})", "No Scans are being run"));
-    EXPECT_EQ(scan_fields(lab), ScanFields{});
-
-    // Two at once: one event's fields, never a mix.
-    ASSERT_EQ(lab.agentctl({"set", "va-running", "1"}), 0);
-    const int seen = count_of(d.err(), SCANNED);
-    ASSERT_EQ(lab.agentctl({"emit", "va-scan", R"({"status":"postponed","type":"quick","reason":"busy"})"}), 0);
-    ASSERT_EQ(lab.agentctl({"emit", "va-scan", R"({"status":"finished","type":"full","result":"ok"})"}), 0);
-    ASSERT_TRUE(d.wait_err(SCANNED, seen + 2)) << d.err();
-    const ScanFields last = scan_fields(lab);
-    EXPECT_TRUE(last == (ScanFields{"postponed", "quick", "busy", ""}) || last == (ScanFields{"finished", "full", "", "ok"}))
-        << last;
-    expect_orderly_stop(d);
 }
 
 } // namespace

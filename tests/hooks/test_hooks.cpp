@@ -1,15 +1,9 @@
-// test_hooks.cpp - the test build's side of tsh_hooks.h (linked into
-// TeSvcHdlr only with TSH_TEST_HOOKS): the knobs come from the environment.
-//   TSH_TEST_RETRY_UNIT_MS       one second of the agent retry schedule
-//   TSH_TEST_REFRESH_PERIOD_MS   the agent check's period
-//   TSH_TEST_AGENT_START_DELAY_MS  a start of the agent library, past its
-//                                stop check, waits this long first
-//   TSH_TEST_HOLD_STAGE          11 or 12: that start-up stage waits for
-//                                the stop (at most 30 s) before its work
-//   TSH_TEST_JSON_ALLOC_FAIL_AT  n: the n-th allocation inside a
-//                                JsonBuilding scope, counted once armed,
-//                                fails (no path may send a text built
-//                                half-way)
+// test_hooks.cpp - the test build's side of tsh_hooks.h (linked into TeSvcHdlr only with
+// TSH_TEST_HOOKS), set from the environment: TSH_TEST_RETRY_UNIT_MS, TSH_TEST_REFRESH_PERIOD_MS
+// (the knobs, in ms); TSH_TEST_AGENT_START_DELAY_MS (an agent start after start-up waits, past its
+// stop check, for a teardown past the agent's release, at most this long); TSH_TEST_HOLD_STAGE 11
+// or 12 (that start-up stage waits for the stop first); TSH_TEST_JSON_ALLOC_FAIL_AT n (the n-th
+// allocation in a JsonBuilding scope, counted once armed, fails: nothing half built is sent).
 #include "tsh_hooks.h"
 
 #include <cjson/cJSON.h>
@@ -19,6 +13,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "tsh_dal.h"
 #include "tsh_json.h"
 #include "tsh_log.h"
 #include "tsh_main.h"
@@ -26,7 +21,6 @@
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_hooks";
 
-// A positive number from the environment, or `fallback`.
 long env_number(const char *name, long fallback)
 {
     const char *v = std::getenv(name);
@@ -36,8 +30,8 @@ long env_number(const char *name, long fallback)
 
 // Set once on the main thread before any other thread runs.
 long fail_at = 0;
-// Counted by every thread that builds JSON.
-std::atomic<bool> armed{false};
+// Counted by every thread that builds JSON; started_up once json_fault_arm was called.
+std::atomic<bool> armed{false}, started_up{false};
 std::atomic<long> counted{0};
 
 void *counting_malloc(size_t size)
@@ -63,13 +57,13 @@ long test_knob(Knob knob, long product)
 
 void test_point(TestPoint point)
 {
-    if (point == TestPoint::AgentStart) {
-        static const long delay = env_number("TSH_TEST_AGENT_START_DELAY_MS", 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(delay));
-        return;
-    }
-    // A held stage waits for the stop, so that the stop comes while it runs.
+    static const long agent_start = env_number("TSH_TEST_AGENT_START_DELAY_MS", 0);
     static const long held = env_number("TSH_TEST_HOLD_STAGE", 0);
+    // A held agent start (on the Q7 thread) goes on once the teardown has released the agent and
+    // closes Q7, which waits for this thread: the start has to undo itself.
+    for (long ms = 0; point == TestPoint::AgentStart && started_up && ms < agent_start && dal_get_handle(); ms += 2)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // A held stage waits for the stop, so that the stop comes while it runs.
     if ((point == TestPoint::Subscriptions && held == 11) || (point == TestPoint::ModuleVersion && held == 12))
         sleep_unless_shutdown(30000);
 }
@@ -85,5 +79,6 @@ void json_fault_init()
 
 void json_fault_arm()
 {
+    started_up = true;
     armed = fail_at > 0;
 }
