@@ -239,7 +239,6 @@ int DevState(SoTDeviceInfo *info)
 {
     TSH_LOG(TSH_INFO, "DeviceState: DeviceMac: %s, DeviceState: %s\n", info->mac, info->state);
     deviceonline d{};
-    copy_text(d.mac, sizeof d.mac, info->mac);
     bool satellite_refused = false;
     if (std::string_view(info->state) == "DOWN") {
         d.is_online = 0;
@@ -319,8 +318,7 @@ int saagent_started()
         deviceonline &d = online[count];
         d.is_online = 1;
         TSH_LOG(TSH_INFO, "(saagent_started) - deviceonline.is_online: %d\n", d.is_online);
-        copy_text(d.mac, sizeof d.mac, info.mac);
-        if (remove_satellite(d.mac, info.category) == 0)
+        if (remove_satellite(info.mac, info.category) == 0)
             TSH_LOG(TSH_INFO, "(saagent_started) - remove_satellite() is successfully called\n");
         else
             TSH_LOG(TSH_ERROR, "(saagent_started) - Failed to call remove_satellite()\n");
