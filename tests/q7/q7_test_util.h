@@ -1,19 +1,14 @@
-/*
- * q7_test_util.h - helpers for the Q7 tests: handle ownership, waiting with
- * a deadline, a notification recorder, direct server access for resetting
- * rows, and a private server started through $Q7_SERVER.
- */
+// q7_test_util.h - helpers of the Q7 tests: handle ownership, a recorder of
+// notifications, direct server access and a private server.
 #pragma once
 
+#include "q7host.h"
 #include "q7lib.h"
 
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
@@ -21,12 +16,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "process_util.h"
 #include "wait_until.h"
-#include <vector>
-
-extern char **environ;
 
 namespace q7test {
 
@@ -41,108 +34,88 @@ inline std::string env(const char *name)
     return v ? v : "";
 }
 
+// One notification; value is what q7_change_value gave for it.
 struct Change {
     std::string table;
     unsigned row;
-    std::string field;
+    std::string field, value;
     bool operator==(const Change &) const = default;
 };
 
 inline std::ostream &operator<<(std::ostream &o, const Change &c)
 {
-    return o << c.table << "." << c.row << "." << c.field;
+    return o << c.table << "." << c.row << "." << c.field << "=" << c.value;
 }
 
-// Collects notifications delivered to a handle's callback. While held, a
-// callback records its change and then waits for release(): the handle's
-// callback thread is held off.
+// Records the notifications of a handle, and the threads they came on. While
+// held, a callback records its change and then waits for release().
 class Recorder {
 public:
-    static void cb(const char *table, unsigned row, const char *field, void *ctx)
+    void attach(q7_handle *h)
     {
-        auto *r = static_cast<Recorder *>(ctx);
-        std::unique_lock lk(r->mu_);
-        r->seen_.push_back({table, row, field});
-        r->cv_.notify_all();
-        r->cv_.wait(lk, [&] { return !r->held_; });
+        h_ = h;
+        ASSERT_EQ(q7_subscribe_cb(h, cb, this), Q7_OK);
     }
-    void hold()
-    {
-        std::lock_guard lk(mu_);
-        held_ = true;
-    }
-    void release()
-    {
-        std::lock_guard lk(mu_);
-        held_ = false;
-        cv_.notify_all();
-    }
-    void attach(q7_handle *h) { ASSERT_EQ(q7_subscribe_cb(h, cb, this), Q7_OK); }
-    // Waits for a notification equal to c; returns everything seen up to and
-    // including it, and forgets that much.
-    std::vector<Change> until(const Change &c)
+    void hold() { set_held(true); }
+    void release() { set_held(false); }
+    // Waits until n notifications came; all of them.
+    std::vector<Change> wait(size_t n)
     {
         std::unique_lock lk(mu_);
-        std::vector<Change> out;
-        bool found = cv_.wait_for(lk, std::chrono::seconds(10), [&] {
-            for (size_t i = 0; i < seen_.size(); i++)
-                if (seen_[i] == c) {
-                    out.assign(seen_.begin(), seen_.begin() + i + 1);
-                    seen_.erase(seen_.begin(), seen_.begin() + i + 1);
-                    return true;
-                }
-            return false;
-        });
-        EXPECT_TRUE(found) << "no notification " << c;
-        return out;
-    }
-    std::vector<Change> all()
-    {
-        std::lock_guard lk(mu_);
+        EXPECT_TRUE(cv_.wait_for(lk, std::chrono::seconds(10), [&] { return seen_.size() >= n; }))
+            << "only " << seen_.size() << " of " << n << " notifications";
         return seen_;
     }
-    size_t count()
+    std::vector<std::thread::id> threads()
     {
         std::lock_guard lk(mu_);
-        return seen_.size();
+        return threads_;
     }
 
 private:
+    static void cb(const char *table, unsigned row, const char *field, void *ctx)
+    {
+        auto *r = static_cast<Recorder *>(ctx);
+        const char *v = q7_change_value(r->h_);
+        std::unique_lock lk(r->mu_);
+        r->seen_.push_back({table, row, field, v ? v : "(none)"});
+        r->threads_.push_back(std::this_thread::get_id());
+        r->cv_.notify_all();
+        r->cv_.wait(lk, [&] { return !r->held_; });
+    }
+    void set_held(bool on)
+    {
+        std::lock_guard lk(mu_);
+        held_ = on;
+        cv_.notify_all();
+    }
+    q7_handle *h_ = nullptr;
     std::mutex mu_;
     std::condition_variable cv_;
     std::vector<Change> seen_;
+    std::vector<std::thread::id> threads_;
     bool held_ = false;
 };
 
-// Direct server access, to put rows back into their never-written state.
-inline void reset_rows(const std::string &table, unsigned first, unsigned count)
+// One command straight to the server at socket, bypassing the library.
+inline void raw_command(const std::string &socket, const char *command)
 {
-    redisContext *c = redisConnectUnix(env("Q7_SOCKET").c_str());
+    redisContext *c = redisConnectUnix(socket.c_str());
     ASSERT_TRUE(c && !c->err);
-    for (unsigned r = first; r < first + count; r++) {
-        std::string key = "q7:d:" + table + ":" + std::to_string(r);
-        const char *argv[] = {"DEL", key.c_str()};
-        freeReplyObject(redisCommandArgv(c, 2, argv, nullptr));
-    }
+    freeReplyObject(redisCommand(c, command));
     redisFree(c);
 }
 
-// A Q7 server of the test's own, in a fresh directory, with AOF on unless
-// told otherwise.
+// A Q7 server of the test's own in a fresh directory.
 class PrivateServer {
 public:
-    PrivateServer()
-    {
-        char tmpl[] = "/tmp/q7test.XXXXXX";
-        dir_ = mkdtemp(tmpl);
-        socket_ = dir_ + "/q7.sock";
-    }
+    PrivateServer() : dir_(mkdtemp(tmpl_)), socket_(dir_ + "/q7.sock") {}
     ~PrivateServer()
     {
         run_process({env("Q7_SERVER"), "stop", "--dir", dir_});
         run_process({"/bin/rm", "-rf", dir_});
     }
-    bool start(const std::string &schema = "", bool aof = true)
+    bool start(bool aof = true, const std::string &schema = "")
     {
         std::vector<std::string> a = {env("Q7_SERVER"), "start", "--dir", dir_};
         if (aof)
@@ -153,16 +126,16 @@ public:
     }
     void signal(int sig)
     {
-        std::ifstream in(dir_ + "/redis.pid");
         pid_t pid = 0;
-        in >> pid;
+        std::ifstream(dir_ + "/redis.pid") >> pid;
         ASSERT_GT(pid, 0);
-        kill(pid, sig);  // a killed server may still be going away when start runs
+        kill(pid, sig);
     }
     const std::string &socket() const { return socket_; }
     const std::string &dir() const { return dir_; }
 
 private:
+    char tmpl_[32] = "/tmp/q7test.XXXXXX";
     std::string dir_, socket_;
 };
 
