@@ -1,9 +1,6 @@
-/*
- * broker_lifecycle_test.cpp - tests that start, restart or kill an agent of
- * their own: init/uninit sequences, reconnection with the agent-started
- * event, uninit against calls and callbacks on other threads, the state
- * file, and agentctl's exit codes.
- */
+// broker_lifecycle_test.cpp - tests with an agent of their own, which they
+// restart, kill or freeze: init and uninit, reconnection with the
+// agent-started event, callback threads, deadlines, the state file, agentctl.
 #include "agent_test_util.h"
 #include "sabroker.h"
 
@@ -14,10 +11,9 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
+#include <mutex>
 #include <thread>
-#include <vector>
 
 using agenttest::agent_state;
 using agenttest::agentctl;
@@ -27,94 +23,116 @@ using saproto::JsonPtr;
 
 namespace {
 
-// Points the library at the agent before its init.
-void use_agent(const PrivateAgent &a, const char *timeout_ms = "5000")
+void use_agent(const std::string &socket, const char *timeout_ms = "5000", const char *threads = "")
 {
-    setenv("SA_AGENT_SOCKET", a.socket().c_str(), 1);
+    setenv("SA_AGENT_SOCKET", socket.c_str(), 1);
     setenv("SA_CALL_TIMEOUT_MS", timeout_ms, 1);
-}
-
-std::string seed_file()
-{
-    return agenttest::setting("TSH_SOURCE_DIR") + "/host/agent/demo-seed.json";
-}
-
-TEST(BrokerInit, FollowsTheAgentsAvailability)
-{
-    PrivateAgent agent;
-    use_agent(agent);
-    EXPECT_NE(sa_broker_init(), 0);     // nothing listens yet
-    sa_broker_uninit();                 // after a refused init
-    sa_broker_uninit();                 // and twice
-    EXPECT_NE(sa_broker_enable(), 0);
-
-    ASSERT_TRUE(agent.start());
-    ASSERT_EQ(sa_broker_init(), 0);
-    EXPECT_EQ(sa_broker_init(), 0);     // again while initialised
-    EXPECT_EQ(sa_broker_enable(), 0);
-    sa_broker_uninit();
-    sa_broker_uninit();
-    EXPECT_NE(sa_broker_enable(), 0);
-
-    ASSERT_EQ(agentctl(agent.socket(), {"fail", "init"}), 0);
-    EXPECT_NE(sa_broker_init(), 0);     // the agent refuses once
-    sa_broker_uninit();
-    ASSERT_EQ(sa_broker_init(), 0);
-    sa_broker_uninit();
+    setenv("SA_BROKER_CALLBACK_THREADS", threads, 1);
 }
 
 std::atomic<int> g_started{0}, g_scans{0};
 void count_event(const char *, void *counter) { ++*static_cast<std::atomic<int> *>(counter); }
 
-bool file_has(const std::string &path, const char *text)
+// Waits for the n-th agent-started event, then for a scan event behind it:
+// with serial callbacks a second agent-started would have come first.
+void expect_started(const std::string &socket, int n)
 {
-    std::ifstream in(path);
-    std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    return all.find(text) != std::string::npos;
+    ASSERT_TRUE(wait_until([&] { return g_started >= n; }));
+    const int scans = g_scans;
+    ASSERT_TRUE(wait_until([&] {
+        control(socket, R"({"call":"ctl.emit","what":"va-scan"})");
+        return g_scans > scans;
+    }));
+    EXPECT_EQ(g_started, n);
 }
 
-TEST(BrokerRestart, ReconnectsAndRaisesAgentStarted)
+TEST(BrokerInit, FollowsTheAgentsAvailability)
+{
+    PrivateAgent agent;
+    use_agent(agent.socket());
+    EXPECT_NE(sa_broker_init(), 0);  // nothing listens yet
+    sa_broker_uninit();              // after a refused init, and twice
+    sa_broker_uninit();
+    EXPECT_NE(sa_broker_enable(), 0);
+    ASSERT_TRUE(agent.start());
+    ASSERT_EQ(sa_broker_init(), 0);
+    EXPECT_EQ(sa_broker_init(), 0);  // again while initialised
+    EXPECT_EQ(sa_broker_enable(), 0);
+    sa_broker_uninit();
+    sa_broker_uninit();
+    EXPECT_NE(sa_broker_enable(), 0);
+}
+
+TEST(BrokerRestart, ReconnectsAndRaisesAgentStartedOnce)
 {
     agenttest::TempDir keep;
     PrivateAgent agent({"--state", keep.file("state.json")});
-    use_agent(agent);
+    use_agent(agent.socket(), "5000", "1");
     ASSERT_TRUE(agent.start());
     ASSERT_EQ(sa_broker_init(), 0);
     ASSERT_EQ(sa_broker_subscribe(SA_BROKER_AGENT_STARTED, count_event, &g_started, 0), 0);
     ASSERT_EQ(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, count_event, &g_scans, 0), 0);
     ASSERT_EQ(sa_broker_enable(), 0);
-    const int base = g_started;
     auto protection = [&] { return cJSON_GetObjectItem(agent_state(agent.socket()).get(), "protection"); };
 
+    // The renewal the agent refuses twice is asked for again (the scan
+    // events of expect_started need it).
     ASSERT_EQ(agentctl(agent.socket(), {"fail", "subscribe:5", "2"}), 0);
-    ASSERT_EQ(agentctl(agent.socket(), {"restart"}), 0);
-    ASSERT_TRUE(wait_until([&] { return g_started == base + 1; }));
-    // The restarted agent says so itself (on a mere reconnect the library does).
-    EXPECT_TRUE(file_has(agent.dir().file("agent.log"), "agent started, told to its renewed subscription"));
-    EXPECT_TRUE(cJSON_IsTrue(protection()));    // reloaded from the state file
-    EXPECT_EQ(sa_broker_va_status(nullptr), 0);
-    // The renewal the agent refused twice is asked for again.
-    EXPECT_TRUE(wait_until([&] {
-        control(agent.socket(), R"({"call":"ctl.emit","what":"va-scan"})");
-        return g_scans > 0;
-    }));
+    ASSERT_EQ(agentctl(agent.socket(), {"restart", "200"}), 0);
+    expect_started(agent.socket(), 1);
+    std::ifstream log(agent.dir().file("agent.log"));
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("agent started, told to its renewed subscription"), std::string::npos) << text;
+    EXPECT_TRUE(cJSON_IsTrue(protection()));  // reloaded from the state file
 
-    // A crash: calls fail until a new agent process is up; the library finds
-    // it by itself.
+    // A crash: calls fail until a new agent process is up.
     agent.kill_hard();
     ASSERT_TRUE(wait_until([] { return sa_broker_enable() != 0; }));
     ASSERT_TRUE(agent.start());
-    ASSERT_TRUE(wait_until([&] { return g_started == base + 2; }));
+    expect_started(agent.socket(), 2);
     EXPECT_TRUE(cJSON_IsTrue(protection()));
-    EXPECT_EQ(sa_broker_disable(), 0);
     sa_broker_uninit();
 }
 
-TEST(BrokerUninit, EndsCallsInFlightAtOnce)
+// One deadline per call: callers queued behind a frozen agent all fail in
+// about one timeout, not one each.
+TEST(BrokerTimeout, AFrozenAgentFailsQueuedCallersWithinAboutOneTimeout)
 {
     PrivateAgent agent;
     ASSERT_TRUE(agent.start());
-    use_agent(agent, "600000");          // only uninit can end the call in time
+    use_agent(agent.socket(), "1000", "1");
+    ASSERT_EQ(sa_broker_init(), 0);
+    g_started = 0;
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_AGENT_STARTED, count_event, &g_started, 0), 0);
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, count_event, &g_scans, 0), 0);
+    agent.freeze(true);
+    // Larger than a socket holds: every sender waits for the agent to read.
+    const std::string big = R"({"uuid":"u","display_name":")" + std::string(1 << 20, 'x') + "\"}";
+    std::atomic<int> failed{0};
+    std::vector<std::thread> callers;
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; i++)
+        callers.emplace_back([&] { failed += sa_broker_set_device_info(big.c_str()) != 0; });
+    for (auto &t : callers)
+        t.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2500));
+    EXPECT_EQ(failed, 5);
+    // The request cut off mid-line reset the link: the thawed agent is found
+    // again on a clean one, and the library raises agent-started itself.
+    agent.freeze(false);
+    expect_started(agent.socket(), 1);
+    char *text = nullptr;
+    ASSERT_EQ(sa_broker_get_version_info(&text), 0);
+    EXPECT_NE(std::string(text).find("patch_level"), std::string::npos) << text;
+    free(text);
+    sa_broker_uninit();
+}
+
+TEST(BrokerUninit, EndsACallInFlightAtOnce)
+{
+    PrivateAgent agent;
+    ASSERT_TRUE(agent.start());
+    use_agent(agent.socket(), "600000");  // only uninit can end the call in time
     ASSERT_EQ(sa_broker_init(), 0);
     ASSERT_EQ(agentctl(agent.socket(), {"hang", "get_status_report", "600000"}), 0);
     std::atomic<int> result{-100};
@@ -123,129 +141,12 @@ TEST(BrokerUninit, EndsCallsInFlightAtOnce)
         result = sa_broker_get_status_report(&text);
         free(text);
     });
-    // In flight once the agent has journaled it.
     ASSERT_TRUE(wait_until([&] {
-        auto j = control(agent.socket(), R"({"call":"ctl.journal"})");
-        const char *t = saproto::get_string(j.get(), "text");
-        return t && strstr(t, "get_status_report");
+        return saproto::get_int(cJSON_GetObjectItem(agent_state(agent.socket()).get(), "runtime"), "held") == 1;
     }));
     sa_broker_uninit();
-    EXPECT_TRUE(wait_until([&] { return result != -100; }));
     caller.join();
     EXPECT_NE(result, 0);
-}
-
-std::atomic<bool> g_uninit_returned{false};
-std::atomic<int> g_late_callbacks{0}, g_callbacks{0}, g_running{0};
-
-void racing_callback(const char *, void *)
-{
-    g_running++;
-    if (g_uninit_returned)
-        g_late_callbacks++;
-    g_callbacks++;
-    sa_broker_va_status(nullptr);       // calls from a callback are allowed
-    g_running--;
-}
-
-TEST(BrokerUninit, RacesCallbacksAndCallsOnOtherThreads)
-{
-    PrivateAgent agent;
-    ASSERT_TRUE(agent.start());
-    use_agent(agent);
-    std::atomic<bool> done{false};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 3; i++)
-        threads.emplace_back([&, i] {
-            while (!done) {
-                char *text = nullptr;
-                if (i == 0)
-                    sa_broker_enable();
-                else if (sa_broker_get_version_info(&text) == 0)
-                    free(text);
-            }
-        });
-    threads.emplace_back([&] {
-        while (!done)
-            control(agent.socket(), R"({"call":"ctl.emit","what":"devices-changed"})");
-    });
-    for (int round = 0; round < 20; round++) {
-        g_uninit_returned = false;
-        ASSERT_EQ(sa_broker_init(), 0);
-        ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, racing_callback, nullptr, 0), 0);
-        int before = g_callbacks;
-        wait_until([&] { return g_callbacks > before; }, std::chrono::seconds(2));
-        sa_broker_uninit();
-        g_uninit_returned = true;
-        EXPECT_EQ(g_running, 0);        // every running callback was waited for
-    }
-    done = true;
-    for (auto &t : threads)
-        t.join();
-    EXPECT_EQ(g_late_callbacks, 0);
-    EXPECT_GT(g_callbacks, 0);
-}
-
-std::atomic<int> g_most{0}, g_ran{0};
-
-void overlapping_callback(const char *, void *)
-{
-    int now = ++g_running;
-    for (int most = g_most; now > most && !g_most.compare_exchange_weak(most, now);) {
-    }
-    // Lingers until a second callback joins it, or a while when none can.
-    wait_until([] { return g_running >= 2; }, std::chrono::milliseconds(500));
-    g_running--;
-    g_ran++;
-}
-
-TEST(BrokerCallbacks, OverlapByDefaultAndNeverWhenSerial)
-{
-    PrivateAgent agent;
-    ASSERT_TRUE(agent.start());
-    use_agent(agent);
-    for (const char *threads : {"", "1"}) {
-        setenv("SA_BROKER_CALLBACK_THREADS", threads, 1);
-        g_most = g_ran = 0;
-        ASSERT_EQ(sa_broker_init(), 0);
-        ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, overlapping_callback, nullptr, 0), 0);
-        for (int i = 0; i < 2; i++)
-            control(agent.socket(), R"({"call":"ctl.emit","what":"devices-changed"})");
-        ASSERT_TRUE(wait_until([] { return g_ran == 2; }));
-        EXPECT_EQ(g_most, *threads ? 1 : 2) << "SA_BROKER_CALLBACK_THREADS=" << threads;
-        sa_broker_uninit();
-    }
-}
-
-TEST(BrokerTimeout, AFrozenAgentFailsQueuedCallersWithinAboutOneTimeout)
-{
-    PrivateAgent agent;
-    ASSERT_TRUE(agent.start());
-    use_agent(agent, "500");
-    ASSERT_EQ(sa_broker_init(), 0);
-    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_AGENT_STARTED, count_event, &g_started, 0), 0);
-    const int base = g_started;
-    agent.freeze(true);
-    // Larger than a socket holds: every sender waits for the agent to read.
-    const std::string big = R"({"uuid":"u","display_name":")" + std::string(1 << 20, 'x') + "\"}";
-    std::atomic<int> failed{0};
-    std::vector<std::thread> callers;
-    const auto begin = std::chrono::steady_clock::now();
-    for (int i = 0; i < 4; i++)
-        callers.emplace_back([&] { failed += sa_broker_set_device_info(big.c_str()) != 0; });
-    for (auto &t : callers)
-        t.join();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2 * 500));
-    EXPECT_EQ(failed, 4);
-    // The request cut off mid-line reset the link: the thawed agent is found
-    // again on a clean one, and the library says so.
-    agent.freeze(false);
-    ASSERT_TRUE(wait_until([&] { return g_started > base; }));
-    char *text = nullptr;
-    ASSERT_EQ(sa_broker_get_version_info(&text), 0);
-    EXPECT_NE(std::string(text).find("patch_level"), std::string::npos) << text;
-    free(text);
-    sa_broker_uninit();
 }
 
 TEST(BrokerUninit, EndsAnInitWaitingForABusyAgent)
@@ -265,17 +166,59 @@ TEST(BrokerUninit, EndsAnInitWaitingForABusyAgent)
             break;
         queued.push_back(std::move(c));
     }
-    setenv("SA_AGENT_SOCKET", addr.sun_path, 1);
-    setenv("SA_CALL_TIMEOUT_MS", "600000", 1);
+    use_agent(addr.sun_path, "600000");
     std::atomic<int> result{-100};
     std::thread init([&] { result = sa_broker_init(); });
     EXPECT_TRUE(wait_until([&] {
         sa_broker_uninit();
         return result != -100;
     }));
-    listener.reset();   // also ends a connect that blocks on it
+    listener.reset();  // also ends a connect that blocks on it
     init.join();
     EXPECT_NE(result, 0);
+}
+
+struct Held {
+    std::atomic<int> in{0}, done{0};
+    std::atomic<bool> go{false}, uninit_returned{false}, late{false};
+};
+
+void held_callback(const char *, void *arg)
+{
+    auto *h = static_cast<Held *>(arg);
+    h->late = h->late || h->uninit_returned;
+    h->in++;
+    sa_broker_va_status(nullptr);  // calls from a callback are allowed
+    wait_until([&] { return h->go.load(); });
+    h->done++;
+}
+
+TEST(BrokerUninit, WaitsForRunningCallbacksAndNoneRunsAfter)
+{
+    PrivateAgent agent;
+    ASSERT_TRUE(agent.start());
+    use_agent(agent.socket());
+    Held h;
+    ASSERT_EQ(sa_broker_init(), 0);
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, held_callback, &h, 0), 0);
+    for (int i = 0; i < 2; i++)
+        ASSERT_EQ(agentctl(agent.socket(), {"emit", "devices-changed"}), 0);
+    ASSERT_TRUE(wait_until([&] { return h.in == 2; }));
+    int done_at_return = -1;
+    std::thread un([&] {
+        sa_broker_uninit();
+        done_at_return = h.done;
+        h.uninit_returned = true;
+    });
+    // An uninit that does not wait returns while the callbacks are held.
+    EXPECT_FALSE(wait_until([&] { return h.uninit_returned.load(); }, std::chrono::milliseconds(300)));
+    h.go = true;
+    un.join();
+    EXPECT_EQ(done_at_return, 2);
+    ASSERT_EQ(agentctl(agent.socket(), {"emit", "devices-changed"}), 0);
+    EXPECT_NE(sa_broker_enable(), 0);
+    EXPECT_EQ(h.in, 2);
+    EXPECT_FALSE(h.late);
 }
 
 std::atomic<bool> g_self_uninit{false};
@@ -289,8 +232,7 @@ TEST(BrokerUninit, FromInsideACallbackDoesNotDeadlock)
 {
     PrivateAgent agent;
     ASSERT_TRUE(agent.start());
-    use_agent(agent);
-    g_self_uninit = false;
+    use_agent(agent.socket());
     ASSERT_EQ(sa_broker_init(), 0);
     ASSERT_EQ(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, uninit_from_callback, nullptr, 0), 0);
     ASSERT_EQ(agentctl(agent.socket(), {"emit", "va-scan"}), 0);
@@ -301,11 +243,51 @@ TEST(BrokerUninit, FromInsideACallbackDoesNotDeadlock)
     sa_broker_uninit();
 }
 
+struct Overlap {
+    std::atomic<int> running{0}, most{0}, ran{0};
+    std::mutex mu;
+    std::string order;
+};
+
+void overlapping_callback(const char *json, void *arg)
+{
+    auto *o = static_cast<Overlap *>(arg);
+    {
+        std::lock_guard lk(o->mu);
+        o->order += json;
+    }
+    const int now = ++o->running;
+    for (int most = o->most; now > most && !o->most.compare_exchange_weak(most, now);) {
+    }
+    // Lingers until a second callback joins it, or a while when none can.
+    wait_until([&] { return o->running >= 2; }, std::chrono::milliseconds(500));
+    o->running--;
+    o->ran++;
+}
+
+TEST(BrokerCallbacks, OverlapByDefaultAndRunOneAtATimeInOrderWhenSerial)
+{
+    PrivateAgent agent;
+    ASSERT_TRUE(agent.start());
+    for (const char *threads : {"", "1"}) {
+        use_agent(agent.socket(), "5000", threads);
+        Overlap o;
+        ASSERT_EQ(sa_broker_init(), 0);
+        ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, overlapping_callback, &o, 0), 0);
+        for (const char *t : {"a", "b", "c"})
+            ASSERT_EQ(agentctl(agent.socket(), {"emit", "--raw", "devices-changed", t}), 0);
+        ASSERT_TRUE(wait_until([&] { return o.ran == 3; }));
+        EXPECT_EQ(o.most, *threads ? 1 : 2) << "SA_BROKER_CALLBACK_THREADS=" << threads;
+        EXPECT_TRUE(!*threads || o.order == "abc") << o.order;
+        sa_broker_uninit();
+    }
+}
+
 TEST(AgentState, SeedFirstThenTheStateFile)
 {
     PrivateAgent probe;
-    const std::string state = probe.dir().file("state.json");
-    std::vector<std::string> args = {"--seed", seed_file(), "--state", state};
+    const std::string seed = agenttest::setting("TSH_SOURCE_DIR") + "/host/agent/demo-seed.json";
+    const std::vector<std::string> args = {"--seed", seed, "--state", probe.dir().file("state.json")};
     {
         PrivateAgent agent(args);
         ASSERT_TRUE(agent.start());
@@ -317,7 +299,6 @@ TEST(AgentState, SeedFirstThenTheStateFile)
     PrivateAgent again(args);
     ASSERT_TRUE(again.start());
     EXPECT_TRUE(cJSON_IsTrue(cJSON_GetObjectItem(agent_state(again.socket()).get(), "va_running")));
-
     std::ofstream(probe.dir().file("bad.json")) << R"({"protection": "yes"})";
     std::string out;
     EXPECT_EQ(agenttest::run_tool("sa-agentd", {"--foreground", "--socket", probe.dir().file("s"), "--seed",
@@ -325,39 +306,44 @@ TEST(AgentState, SeedFirstThenTheStateFile)
     EXPECT_NE(out.find("protection"), std::string::npos) << out;
 }
 
-TEST(Agentctl, ExitCodesAndBadInput)
+TEST(Agentctl, CommandsExitAsDocumentedAndSetTextsAsGiven)
 {
     PrivateAgent agent;
     ASSERT_TRUE(agent.start());
-    const std::string &s = agent.socket();
+    const std::string &s = agent.socket(), version = agent.dir().file("v.json");
+    std::ofstream(version) << R"({"version": "9.9.9", "patch_level": 3})";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        const char *says;  // in the output
+    } rows[] = {
+        {{"--help"}, 0, "usage"}, {{}, 2, ""}, {{"frobnicate"}, 2, ""},
+        {{"fail", "no_such_call"}, 2, "no_such_call"}, {{"fail", "enable", "twice"}, 2, "twice"},
+        {{"hang", "enable"}, 2, ""}, {{"notext", "enable"}, 2, ""},  // enable hands out no text
+        {{"set", "version", "@/nonexistent/v.json"}, 2, ""}, {{"set", "version", "{broken"}, 1, ""},
+        {{"set", "bogus", "1"}, 1, ""}, {{"emit", "va-scan", R"({"type":"full"})"}, 1, "status"},
+        {{"emit", "--raw", "va-scan", "not json at all"}, 0, ""}, {{"fail", "subscribe:4", "always"}, 0, ""},
+        {{"set", "version", "@" + version}, 0, ""}, {{"set", "--raw", "status-report", "odd text"}, 0, ""},
+        {{"journal", "--clear"}, 0, ""}, {{"state"}, 0, "\"runtime\""},
+    };
+    for (const auto &r : rows) {
+        std::string out;
+        EXPECT_EQ(agentctl(s, r.args, &out), r.status) << (r.args.empty() ? "" : r.args[0]) << ": " << out;
+        EXPECT_NE(out.find(r.says), std::string::npos) << out;
+    }
+    use_agent(s);
+    ASSERT_EQ(sa_broker_init(), 0);
+    char *text = nullptr;
+    ASSERT_EQ(sa_broker_get_version_info(&text), 0);
+    EXPECT_EQ(saproto::get_int(JsonPtr(cJSON_Parse(text)).get(), "patch_level"), 3);
+    free(text);
+    ASSERT_EQ(sa_broker_get_status_report(&text), 0);
+    EXPECT_STREQ(text, "odd text");
+    free(text);
+    sa_broker_uninit();
     std::string out;
-    EXPECT_EQ(agentctl(s, {"--help"}, &out), 0);
-    EXPECT_NE(out.find("usage"), std::string::npos);
-    EXPECT_EQ(agentctl(s, {}), 2);
-    EXPECT_EQ(agentctl(s, {"frobnicate"}), 2);
-    EXPECT_EQ(agentctl(s, {"fail", "no_such_call"}, &out), 2);
-    EXPECT_NE(out.find("no_such_call"), std::string::npos);
-    EXPECT_EQ(agentctl(s, {"fail", "enable", "twice"}), 2);
-    EXPECT_EQ(agentctl(s, {"hang", "enable"}), 2);
-    EXPECT_EQ(agentctl(s, {"notext", "enable"}), 2);     // hands out no text
-    EXPECT_EQ(agentctl(s, {"set", "version", "@/nonexistent/v.json"}), 2);
-    EXPECT_EQ(agentctl(s, {"set", "version", "{broken"}), 1);
-    EXPECT_EQ(agentctl(s, {"set", "bogus", "1"}), 1);
-    EXPECT_EQ(agentctl(s, {"emit", "va-scan", R"({"type":"full"})"}, &out), 1);
-    EXPECT_NE(out.find("status"), std::string::npos);
-    EXPECT_EQ(agentctl(s, {"emit", "--raw", "va-scan", "not json at all"}), 0);
-
-    std::ofstream(agent.dir().file("v.json")) << R"({"version": "9.9.9", "patch_level": 3})";
-    EXPECT_EQ(agentctl(s, {"set", "version", "@" + agent.dir().file("v.json")}), 0);
-    EXPECT_EQ(agentctl(s, {"set", "--raw", "devices", "garbage"}), 0);
-    JsonPtr st = agent_state(s);
-    EXPECT_STREQ(saproto::get_string(cJSON_GetObjectItem(st.get(), "version_info"), "version"), "9.9.9");
-    EXPECT_STREQ(cJSON_GetObjectItem(st.get(), "devices")->valuestring, "garbage");
-
-    EXPECT_EQ(agentctl(s, {"fail", "subscribe:4", "always"}), 0);
-    EXPECT_EQ(agentctl(s, {"journal", "--clear"}), 0);
     EXPECT_EQ(agentctl(s, {"journal"}, &out), 0);
-    EXPECT_EQ(out, "");
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 3) << out;  // init, and the two calls since the clear
     EXPECT_EQ(agentctl(agent.dir().file("nobody.sock"), {"state"}, &out), 1);
     EXPECT_NE(out.find("nobody.sock"), std::string::npos);
 }
