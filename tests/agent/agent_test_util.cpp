@@ -20,13 +20,10 @@ std::string setting(const char *name)
          : n == "SA_AGENT_LAUNCHER" ? AGENT_TEST_LAUNCHER : "";
 }
 
-TempDir::TempDir()
+TempDir::TempDir() : path_(std::filesystem::temp_directory_path() / "sa-agent-test-XXXXXX")
 {
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/sa-agent-test-XXXXXX";
-    if (!mkdtemp(tmpl.data()))
+    if (!mkdtemp(path_.data()))
         abort();
-    path_ = tmpl;
 }
 
 TempDir::~TempDir()
@@ -35,9 +32,7 @@ TempDir::~TempDir()
     std::filesystem::remove_all(path_, ec);
 }
 
-namespace {
-
-std::vector<std::string> tool_argv(const char *tool, const std::vector<std::string> &args)
+static std::vector<std::string> tool_argv(const char *tool, const std::vector<std::string> &args)
 {
     std::vector<std::string> argv;
     std::istringstream launcher(setting("SA_AGENT_LAUNCHER"));
@@ -47,8 +42,6 @@ std::vector<std::string> tool_argv(const char *tool, const std::vector<std::stri
     argv.insert(argv.end(), args.begin(), args.end());
     return argv;
 }
-
-} // namespace
 
 bool PrivateAgent::start()
 {

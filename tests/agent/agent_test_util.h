@@ -51,14 +51,13 @@ class PrivateAgent {
     bool frozen_ = false;
 };
 
-// Runs a tool of $TSH_BIN_DIR to its end: its exit status; its standard
-// output and error in out.
+// Runs a tool to its end: its exit status; its standard output and error in out.
 int run_tool(const char *tool, const std::vector<std::string> &args, std::string *out = nullptr);
 int agentctl(const std::string &socket, const std::vector<std::string> &args, std::string *out = nullptr);
 
-// One control request ({"call": ...}) to the agent on socket: the reply.
+// One control request ({"call": ...}) to the agent on socket: the reply; and
+// the agent's state document (agentctl state).
 saproto::JsonPtr control(const std::string &socket, const char *request_json);
-// The agent's state document (agentctl state).
 saproto::JsonPtr agent_state(const std::string &socket);
 
 } // namespace agenttest

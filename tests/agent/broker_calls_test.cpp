@@ -1,18 +1,15 @@
 // broker_calls_test.cpp - the broker calls against the shared fixture agent
 // ($SA_AGENT_SOCKET, seeded with host/agent/demo-seed.json), steered by
-// agentctl as the daemon's tests steer it: answers, state changes, refusals,
-// injected failures and texts, events and hung calls.
+// agentctl as the daemon's tests steer it.
 #include "agent_test_util.h"
 #include "sabroker.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <mutex>
 
-using agenttest::agent_state;
 using saproto::JsonPtr;
 
 namespace {
@@ -33,22 +30,14 @@ JsonPtr take(char *text)
     return j;
 }
 
-const cJSON *at(const cJSON *j, std::initializer_list<const char *> path)
-{
-    for (const char *p : path)
-        j = cJSON_GetObjectItemCaseSensitive(j, p);
-    return j;
-}
-
 class BrokerCalls : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_EQ(sa_broker_init(), 0); }
     void TearDown() override
     {
         sa_broker_uninit();
-        for (const char *c : {"enable", "get_version_info", "va_status", "subscribe", "init"})
+        for (const char *c : {"enable", "get_version_info", "va_status", "init"})
             ctl({"fail", c, "off"});
-        ctl({"hang", "get_version_info", "0"});
         ctl({"set", "va-running", "0"});
     }
 };
@@ -58,24 +47,16 @@ TEST_F(BrokerCalls, QueriesHandOutTheAgentsTexts)
     char *text = nullptr;
     ASSERT_EQ(sa_broker_get_version_info(&text), 0);
     JsonPtr version = take(text);
-    const cJSON *last = version->child;
-    while (last->next)
-        last = last->next;
-    EXPECT_STREQ(last->string, "patch_level");
-    ASSERT_EQ(sa_broker_get_status_report(&text), 0);
-    EXPECT_TRUE(cJSON_IsString(at(take(text).get(), {"agent", "version", "release"})));
-    ASSERT_EQ(sa_broker_get_devices("[]", &text), 0);
-    EXPECT_EQ(cJSON_GetArraySize(take(text).get()), 12);
+    EXPECT_STREQ(cJSON_GetArrayItem(version.get(), cJSON_GetArraySize(version.get()) - 1)->string, "patch_level");
     // A filter selects by MAC in any spelling.
     ASSERT_EQ(sa_broker_get_devices(R"(["02-1a-11-00-00-06"])", &text), 0);
     JsonPtr one = take(text);
     ASSERT_EQ(cJSON_GetArraySize(one.get()), 1);
-    EXPECT_STREQ(saproto::get_string(at(one->child, {"mac_list"})->child, "mac"), "02:1A:11:00:00:06");
+    EXPECT_STREQ(saproto::get_string(cJSON_GetObjectItem(one->child, "mac_list")->child, "mac"), "02:1A:11:00:00:06");
     char stale[] = "stale";
     text = stale;
     EXPECT_NE(sa_broker_get_devices("{not a filter", &text), 0);
     EXPECT_EQ(text, nullptr);
-    EXPECT_NE(sa_broker_get_version_info(nullptr), 0);
 }
 
 TEST_F(BrokerCalls, TextCallsMaySucceedWithoutTextOrWithAnEmptyOneOnce)
@@ -97,30 +78,6 @@ TEST_F(BrokerCalls, TextCallsMaySucceedWithoutTextOrWithAnEmptyOneOnce)
         }
 }
 
-TEST_F(BrokerCalls, SettersChangeTheAgentsState)
-{
-    ASSERT_EQ(sa_broker_enable(), 0);
-    EXPECT_TRUE(cJSON_IsTrue(at(agent_state(kSocket).get(), {"protection"})));
-    ASSERT_EQ(sa_broker_disable(), 0);
-    EXPECT_TRUE(cJSON_IsFalse(at(agent_state(kSocket).get(), {"protection"})));
-    ASSERT_EQ(sa_broker_set_router_info(R"({"name":"HomeRouter","model":"model-x1","serial_number":"X1",
-        "firmware_version":"1.4","interfaces":[{"name":"eth0","type":"wan"},{"name":"br-lan","type":"lan"}]})"), 0);
-    // A name update, then a block update with an empty name that keeps it.
-    ASSERT_EQ(sa_broker_set_device_info(R"({"uuid":"u-1","display_name":"Anna"})"), 0);
-    ASSERT_EQ(sa_broker_set_device_info(R"([{"uuid":"u-1","display_name":"","traffic_blocked":1}])"), 0);
-    ASSERT_EQ(sa_broker_set_device_online_status(R"([
-        {"mac":"02:1a:11:00:00:01","ip":"192.168.1.101","interface":"br-lan","dhcp_hostname":"a","is_online":1},
-        {"mac":"02:1A:11:00:00:02","ip":"192.168.1.102","interface":"br-lan","dhcp_hostname":"b","is_online":0}])"), 0);
-    ASSERT_EQ(sa_broker_remove_satellite(R"({"mac":"02:1A:11:00:00:06"})"), 0);
-    JsonPtr st = agent_state(kSocket);
-    EXPECT_STREQ(saproto::get_string(at(st.get(), {"router_info"}), "name"), "HomeRouter");
-    EXPECT_STREQ(saproto::get_string(at(st.get(), {"device_info", "u-1"}), "display_name"), "Anna");
-    EXPECT_EQ(saproto::get_int(at(st.get(), {"device_info", "u-1"}), "traffic_blocked"), 1);
-    EXPECT_EQ(saproto::get_int(at(st.get(), {"online", "02:1A:11:00:00:01"}), "is_online"), 1);
-    EXPECT_EQ(saproto::get_int(at(st.get(), {"online", "02:1A:11:00:00:02"}), "is_online"), 0);
-    EXPECT_STREQ(at(st.get(), {"removed_satellites"})->child->valuestring, "02:1A:11:00:00:06");
-}
-
 TEST_F(BrokerCalls, RefusesMalformedTextsAndJournalsWhy)
 {
     const std::pair<int (*)(const char *), const char *> bad[] = {
@@ -128,12 +85,9 @@ TEST_F(BrokerCalls, RefusesMalformedTextsAndJournalsWhy)
         {sa_broker_set_device_info, R"({"display_name":"x"})"},
         {sa_broker_set_device_info, R"({"uuid":"u","display_name":"x","traffic_blocked":-1})"},
         {sa_broker_set_device_info, R"([{"uuid":"u","display_name":"x"}, 7])"},
-        {sa_broker_set_device_online_status, R"({"mac":"02:1A:11:00:00","ip":"","interface":"","dhcp_hostname":"","is_online":1})"},
         {sa_broker_set_device_online_status, R"({"mac":"02:1A:11:00:00:01","ip":"","interface":"","dhcp_hostname":""})"},
-        {sa_broker_set_router_info, R"({"name":"r","model":"m"})"},
         {sa_broker_set_router_info, R"({"name":"r","model":"m","interfaces":[{"name":"e","type":"dmz"}]})"},
         {sa_broker_set_router_info, R"({"name":"r","model":"m","serial_number":"s","interfaces":[{"name":"e","type":"wan"}]})"},
-        {sa_broker_remove_satellite, R"({"mac":42})"},
         {sa_broker_remove_satellite, nullptr},
         {sa_broker_remove_satellite, R"({"mac":"zz"})"},
     };
@@ -143,23 +97,19 @@ TEST_F(BrokerCalls, RefusesMalformedTextsAndJournalsWhy)
     ASSERT_EQ(agenttest::agentctl(kSocket, {"journal"}, &lines), 0);
     JsonPtr last(cJSON_Parse(lines.substr(lines.rfind('\n', lines.size() - 2) + 1).c_str()));
     EXPECT_STREQ(saproto::get_string(last.get(), "call"), "remove_satellite");
-    EXPECT_EQ(saproto::get_int(last.get(), "result"), 1);
-    EXPECT_NE(std::string(saproto::get_string(last.get(), "error")).find("MAC"), std::string::npos);
+    EXPECT_NE(std::string(saproto::get_string(last.get(), "error")).find("MAC"), std::string::npos) << lines;
     EXPECT_EQ(sa_broker_enable(), 0);  // the agent went on
 }
 
 TEST_F(BrokerCalls, InjectedFailuresCountDownLastOrEnd)
 {
     ctl({"fail", "enable", "2"});
-    EXPECT_NE(sa_broker_enable(), 0);
-    EXPECT_NE(sa_broker_enable(), 0);
-    EXPECT_EQ(sa_broker_enable(), 0);
+    for (int want : {1, 1, 0})
+        EXPECT_EQ(sa_broker_enable() != 0, want);
     ctl({"fail", "get_version_info", "always"});
     char *text = nullptr;
-    for (int i = 0; i < 3; i++) {
-        EXPECT_NE(sa_broker_get_version_info(&text), 0);
-        EXPECT_EQ(text, nullptr);
-    }
+    for (int i = 0; i < 3; i++)
+        EXPECT_TRUE(sa_broker_get_version_info(&text) != 0 && !text);
     ctl({"fail", "get_version_info", "off"});
     EXPECT_EQ(sa_broker_get_version_info(&text), 0);
     free(text);
@@ -197,20 +147,16 @@ TEST_F(BrokerCalls, EventsReachTheLatestSubscriptionOnceWithTheirText)
     ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, record, &second, 0), 0);
     ctl({"fail", "subscribe:5"});
     EXPECT_NE(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, record, &scans, 0), 0);
-    // Taken in order: once the second devices event is in, a scan event
-    // before it would have been too.
+    // Taken in order: once the devices events are in, a scan event before
+    // them would have been too.
     ctl({"emit", "va-scan"});
     ctl({"emit", "devices-changed", R"({"type_of_change": "new", "did": "d-9"})"});
-    ctl({"emit", "devices-changed"});
+    ctl({"emit", "--raw", "devices-changed", "not json"});
     ASSERT_TRUE(wait_until([&] { return second.size() == 2; }));
     EXPECT_EQ(first.size() + scans.size(), 0u);
-    {
-        std::lock_guard lk(second.mu);
-        JsonPtr j(cJSON_Parse(second.texts[0].c_str()));
-        JsonPtr k(cJSON_Parse(second.texts[1].c_str()));
-        const bool a_is_new = !strcmp(saproto::get_string(j.get(), "did"), "d-9");
-        EXPECT_STREQ(saproto::get_string((a_is_new ? j : k).get(), "type_of_change"), "new");
-    }
+    std::sort(second.texts.begin(), second.texts.end());
+    EXPECT_EQ(second.texts[0], "not json");  // sorted: '{' comes after 'n'
+    EXPECT_STREQ(saproto::get_string(JsonPtr(cJSON_Parse(second.texts[1].c_str())).get(), "did"), "d-9");
     // The refusal was for one call only.
     ASSERT_EQ(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, record, &scans, 0), 0);
     ctl({"emit", "va-scan", R"({"status":"finished","type":"full","result":"ok"})"});
@@ -228,12 +174,11 @@ TEST(BrokerTimeout, HungCallGivesUpAndItsLateReplyAnswersNoOtherCall)
     // The late version reply comes while the next call waits for its own.
     ctl({"hang", "get_status_report", "700"});
     ASSERT_EQ(sa_broker_get_status_report(&text), 0);
-    JsonPtr report = take(text);
-    EXPECT_TRUE(at(report.get(), {"agent", "version"})) << saproto::print(report.get());
+    EXPECT_TRUE(cJSON_GetObjectItem(take(text).get(), "agent"));
     ctl({"hang", "get_version_info", "0"});
     ctl({"hang", "get_status_report", "0"});
     ASSERT_EQ(sa_broker_get_version_info(&text), 0);
-    EXPECT_TRUE(at(take(text).get(), {"patch_level"}));
+    EXPECT_TRUE(cJSON_GetObjectItem(take(text).get(), "patch_level"));
     sa_broker_uninit();
 }
 

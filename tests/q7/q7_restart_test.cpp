@@ -3,9 +3,44 @@
 // the append-only file, and no change lost to a subscriber meanwhile.
 #include "q7_test_util.h"
 
+#include <fstream>
+
 using namespace q7test;
 
 namespace {
+
+// A Q7 server of the test's own in a fresh directory.
+class PrivateServer {
+public:
+    PrivateServer() : dir_(mkdtemp(tmpl_)), socket_(dir_ + "/q7.sock") {}
+    ~PrivateServer()
+    {
+        run_process({env("Q7_SERVER"), "stop", "--dir", dir_});
+        run_process({"/bin/rm", "-rf", dir_});
+    }
+    bool start(bool aof = true, const std::string &schema = "")
+    {
+        std::vector<std::string> a = {env("Q7_SERVER"), "start", "--dir", dir_};
+        if (aof)
+            a.push_back("--aof");
+        if (!schema.empty())
+            a.insert(a.end(), {"--schema", schema});
+        return run_process(a) == 0;
+    }
+    void signal(int sig)
+    {
+        pid_t pid = 0;
+        std::ifstream(dir_ + "/redis.pid") >> pid;
+        ASSERT_GT(pid, 0);
+        kill(pid, sig);
+    }
+    const std::string &socket() const { return socket_; }
+    const std::string &dir() const { return dir_; }
+
+private:
+    char tmpl_[32] = "/tmp/q7test.XXXXXX";
+    std::string dir_, socket_;
+};
 
 Handle open_on(const PrivateServer &s)
 {

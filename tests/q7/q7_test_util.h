@@ -1,5 +1,5 @@
 // q7_test_util.h - helpers of the Q7 tests: handle ownership, a recorder of
-// notifications, direct server access and a private server.
+// notifications and direct server access.
 #pragma once
 
 #include "q7host.h"
@@ -7,11 +7,9 @@
 
 #include <gtest/gtest.h>
 #include <hiredis/hiredis.h>
-#include <signal.h>
 
 #include <condition_variable>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -47,8 +45,8 @@ inline std::ostream &operator<<(std::ostream &o, const Change &c)
     return o << c.table << "." << c.row << "." << c.field << "=" << c.value;
 }
 
-// Records the notifications of a handle, and the threads they came on. While
-// held, a callback records its change and then waits for release().
+// Records a handle's notifications and the threads they came on. While held,
+// a callback records its change, then waits for release().
 class Recorder {
 public:
     void attach(q7_handle *h)
@@ -56,8 +54,13 @@ public:
         h_ = h;
         ASSERT_EQ(q7_subscribe_cb(h, cb, this), Q7_OK);
     }
-    void hold() { set_held(true); }
-    void release() { set_held(false); }
+    void hold(bool on = true)
+    {
+        std::lock_guard lk(mu_);
+        held_ = on;
+        cv_.notify_all();
+    }
+    void release() { hold(false); }
     // Waits until n notifications came; all of them.
     std::vector<Change> wait(size_t n)
     {
@@ -83,12 +86,6 @@ private:
         r->cv_.notify_all();
         r->cv_.wait(lk, [&] { return !r->held_; });
     }
-    void set_held(bool on)
-    {
-        std::lock_guard lk(mu_);
-        held_ = on;
-        cv_.notify_all();
-    }
     q7_handle *h_ = nullptr;
     std::mutex mu_;
     std::condition_variable cv_;
@@ -97,7 +94,7 @@ private:
     bool held_ = false;
 };
 
-// One command straight to the server at socket, bypassing the library.
+// One command straight to the server, past the library.
 inline void raw_command(const std::string &socket, const char *command)
 {
     redisContext *c = redisConnectUnix(socket.c_str());
@@ -105,38 +102,5 @@ inline void raw_command(const std::string &socket, const char *command)
     freeReplyObject(redisCommand(c, command));
     redisFree(c);
 }
-
-// A Q7 server of the test's own in a fresh directory.
-class PrivateServer {
-public:
-    PrivateServer() : dir_(mkdtemp(tmpl_)), socket_(dir_ + "/q7.sock") {}
-    ~PrivateServer()
-    {
-        run_process({env("Q7_SERVER"), "stop", "--dir", dir_});
-        run_process({"/bin/rm", "-rf", dir_});
-    }
-    bool start(bool aof = true, const std::string &schema = "")
-    {
-        std::vector<std::string> a = {env("Q7_SERVER"), "start", "--dir", dir_};
-        if (aof)
-            a.push_back("--aof");
-        if (!schema.empty())
-            a.insert(a.end(), {"--schema", schema});
-        return run_process(a) == 0;
-    }
-    void signal(int sig)
-    {
-        pid_t pid = 0;
-        std::ifstream(dir_ + "/redis.pid") >> pid;
-        ASSERT_GT(pid, 0);
-        kill(pid, sig);
-    }
-    const std::string &socket() const { return socket_; }
-    const std::string &dir() const { return dir_; }
-
-private:
-    char tmpl_[32] = "/tmp/q7test.XXXXXX";
-    std::string dir_, socket_;
-};
 
 }  // namespace q7test
