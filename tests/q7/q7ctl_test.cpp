@@ -46,43 +46,41 @@ std::pair<int, std::string> q7ctl(const std::vector<std::string> &args)
 
 TEST(Q7ctl, CommandsPrintAndExitAsDocumented)
 {
-    const std::string bad_seed = kOut + ".json";
+    const std::string bad_seed = kOut + ".json", usage = " (q7ctl --help shows the usage)\n";
     std::ofstream(bad_seed) << R"({"TelvaCfg": {"action": "sideways"}})";
     const struct {
         std::vector<std::string> args;
         int status;
-        std::string out;  // the whole output, or a line of it when it ends in '\n' after a '*'
+        std::string out;  // the whole output, or with a leading '*' one line of it
     } rows[] = {
         {{"set", "TelvaCfg.0.SAService", "UP"}, 0, ""},
         {{"get", "TelvaCfg.SAService"}, 0, "UP\n"},
         {{"show", "TelvaCfg"}, 0, "*TelvaCfg.SAService=UP\n"},
+        {{"--help"}, 0, "*  watch [TABLE...]               print TABLE.ROW.FIELD=VALUE per change until SIGINT/SIGTERM\n"},
         {{"get", "TelvaStatus.0.nosuch"}, 1, "q7ctl: get TelvaStatus.0.nosuch: no such table, field or row (3)\n"},
         {{"set", "General.FSN", "12345678901234567890"}, 1, "q7ctl: set General.FSN: text too long for the field (4)\n"},
         {{"set", "Wexsignature.1.DeviceMAC", "zz"}, 1,
          "q7ctl: set Wexsignature.1.DeviceMAC: malformed MAC or IPv4 text (7)\n"},
         {{"load", bad_seed}, 1, "q7ctl: load " + bad_seed + ": TelvaCfg.action: invalid input (5)\n"},
         {{"load", "/nonexistent.json"}, 1, "q7ctl: load /nonexistent.json: cannot read the file\n"},
-        {{"show", "NoSuchTable"}, 1, "*"},
-        {{"frobnicate"}, 2, "*"},
-        {{"get"}, 2, "*"},
-        {{"get", "Table.x.Field"}, 2, "*"},
-        {{"--help"}, 0, "*  watch [TABLE...]               print TABLE.ROW.FIELD=VALUE per change until SIGINT/SIGTERM\n"},
+        {{"frobnicate"}, 2, "q7ctl: unknown command \"frobnicate\"" + usage},
+        {{"get"}, 2, "q7ctl: get: wrong number of arguments" + usage},
+        {{"get", "Table.x.Field"}, 2, "q7ctl: get: \"Table.x.Field\" is not TABLE[.ROW].FIELD" + usage},
     };
     for (const auto &r : rows) {
         auto [status, out] = q7ctl(r.args);
-        SCOPED_TRACE(r.args[0] + (r.args.size() > 1 ? " " + r.args[1] : ""));
-        EXPECT_EQ(status, r.status) << out;
+        EXPECT_EQ(status, r.status) << r.args[0] << ": " << out;
         if (r.out.starts_with('*'))
             EXPECT_NE(("\n" + out).find("\n" + r.out.substr(1)), std::string::npos) << out;
         else
             EXPECT_EQ(out, r.out);
     }
     unlink(bad_seed.c_str());
+    const std::string fixture = env("Q7_SOCKET");
     setenv("Q7_SOCKET", "/nonexistent/q7.sock", 1);
-    auto [status, out] = q7ctl({"get", "TelvaCfg.SAService"});
-    unsetenv("Q7_SOCKET");
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(out, "q7ctl: cannot reach the Q7 server at /nonexistent/q7.sock, or it holds no valid schema\n");
+    EXPECT_EQ(q7ctl({"get", "TelvaCfg.SAService"}),
+              std::make_pair(1, std::string("q7ctl: cannot reach the Q7 server at /nonexistent/q7.sock, or it holds no valid schema\n")));
+    setenv("Q7_SOCKET", fixture.c_str(), 1);
 }
 
 TEST(Q7ctl, LoadsTheDemoAndShowsOnlyRowsInUse)
