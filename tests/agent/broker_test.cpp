@@ -1,0 +1,388 @@
+// broker_test.cpp - the broker library and sa-agentd as the daemon and the lab
+// use them, each test on an agent of its own steered by agentctl: texts and
+// their absence, refusals and failures, deadlines, uninit, callback threads,
+// reconnection.
+#include "agent_test_util.h"
+#include "sabroker.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <algorithm>
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <thread>
+
+using agenttest::agentctl;
+using agenttest::PrivateAgent;
+using saproto::JsonPtr;
+
+namespace {
+
+void point_library_at(const std::string &socket, const char *timeout_ms = "5000", const char *threads = "")
+{
+    setenv("SA_AGENT_SOCKET", socket.c_str(), 1);
+    setenv("SA_CALL_TIMEOUT_MS", timeout_ms, 1);
+    setenv("SA_BROKER_CALLBACK_THREADS", threads, 1);
+}
+
+// An agent of the test's own, started, the library pointed at it.
+struct Agent : PrivateAgent {
+    explicit Agent(const char *timeout_ms = "5000", const char *threads = "", std::vector<std::string> args = {})
+        : PrivateAgent(std::move(args))
+    {
+        point_library_at(socket(), timeout_ms, threads);
+        EXPECT_TRUE(start());
+    }
+    void ctl(const std::vector<std::string> &args)
+    {
+        std::string out;
+        ASSERT_EQ(agentctl(socket(), args, &out), 0) << args[0] << ": " << out;
+    }
+};
+
+// Records the events a subscription gets and how many callbacks ran at once;
+// with linger a callback stays until a second one runs beside it (or 500 ms).
+struct Events {
+    std::mutex mu;
+    std::vector<std::string> texts;
+    std::atomic<int> running{0}, most{0};
+    bool linger = false;
+    size_t size()
+    {
+        std::lock_guard lk(mu);
+        return texts.size();
+    }
+    static void cb(const char *json, void *arg)
+    {
+        auto *e = static_cast<Events *>(arg);
+        const int now = ++e->running;
+        for (int m = e->most; now > m && !e->most.compare_exchange_weak(m, now);) {
+        }
+        {
+            std::lock_guard lk(e->mu);
+            e->texts.push_back(json);
+        }
+        if (e->linger)
+            wait_until([&] { return e->running >= 2; }, std::chrono::milliseconds(500));
+        e->running--;
+    }
+};
+
+TEST(BrokerTexts, MayBeAbsentOrEmptyForOneCallAndAreHandedOutAsSet)
+{
+    Agent agent;
+    ASSERT_EQ(sa_broker_init(), 0);
+    const std::pair<const char *, int (*)(char **)> calls[] = {
+        {"get_version_info", sa_broker_get_version_info},
+        {"get_status_report", sa_broker_get_status_report},
+        {"get_devices", [](char **out) { return sa_broker_get_devices("[]", out); }},
+    };
+    for (auto &[name, call] : calls)
+        for (const char *mode : {"notext", "emptytext"}) {
+            agent.ctl({mode, name});
+            char stale[] = "stale", *text = stale;
+            ASSERT_EQ(call(&text), 0) << name << " " << mode;
+            EXPECT_STREQ(text ? text : "(none)", *mode == 'n' ? "(none)" : "") << name << " " << mode;
+            free(text);
+            ASSERT_EQ(call(&text), 0);
+            EXPECT_TRUE(text && JsonPtr(cJSON_Parse(text))) << name << " " << mode << " outlived its call";
+            free(text);
+        }
+    agent.ctl({"set", "--raw", "status-report", "odd text"});
+    agent.ctl({"set", "version", R"({"version": "5.1.2.33", "build": "b", "patch_level": 7})"});
+    char *report = nullptr, *version = nullptr;
+    ASSERT_EQ(sa_broker_get_status_report(&report) | sa_broker_get_version_info(&version), 0);
+    EXPECT_STREQ(report, "odd text");
+    EXPECT_EQ(saproto::get_int(JsonPtr(cJSON_Parse(version)).get(), "patch_level"), 7);
+    free(report);
+    free(version);
+    sa_broker_uninit();
+}
+
+TEST(BrokerFaults, RefusedTextsAndInjectedFailures)
+{
+    Agent agent;
+    ASSERT_EQ(sa_broker_init(), 0);
+    const std::pair<int (*)(const char *), const char *> bad[] = {
+        {sa_broker_set_device_info, "not json"},
+        {sa_broker_set_device_info, R"({"uuid":"u","display_name":"x","traffic_blocked":-1})"},
+        {sa_broker_set_device_online_status, R"({"mac":"02:1A:11:00:00:01","ip":"","interface":"","dhcp_hostname":""})"},
+        {sa_broker_set_router_info, R"({"name":"r","model":"m","serial_number":"s","interfaces":[{"name":"e","type":"dmz"}]})"},
+        {sa_broker_remove_satellite, R"({"mac":"zz"})"},
+    };
+    for (auto &[call, text] : bad)
+        EXPECT_NE(call(text), 0) << text;
+    std::string journal;
+    ASSERT_EQ(agentctl(agent.socket(), {"journal"}, &journal), 0);
+    JsonPtr last(cJSON_Parse(journal.substr(journal.rfind('\n', journal.size() - 2) + 1).c_str()));
+    EXPECT_STREQ(saproto::get_string(last.get(), "call"), "remove_satellite");
+    EXPECT_NE(std::string(saproto::get_string(last.get(), "error")).find("MAC"), std::string::npos) << journal;
+
+    agent.ctl({"fail", "enable", "2"});
+    for (int fails : {1, 1, 0})
+        EXPECT_EQ(sa_broker_enable() != 0, fails);
+    agent.ctl({"fail", "disable", "always"});
+    for (int i = 0; i < 3; i++)
+        EXPECT_NE(sa_broker_disable(), 0);
+    agent.ctl({"fail", "disable", "off"});
+    EXPECT_EQ(sa_broker_disable(), 0);
+    // A scan state that cannot be asked reads as "no scan".
+    agent.ctl({"set", "va-running", "1"});
+    agent.ctl({"fail", "va_status"});
+    EXPECT_EQ(sa_broker_va_status(nullptr), 0);
+    EXPECT_EQ(sa_broker_va_status(nullptr), 1);
+    agent.ctl({"fail", "init"});
+    sa_broker_uninit();
+    EXPECT_NE(sa_broker_init(), 0);
+    EXPECT_EQ(sa_broker_init(), 0);
+    sa_broker_uninit();
+}
+
+TEST(BrokerEvents, ReachTheLatestSubscriptionWithTheirTexts)
+{
+    Agent agent;
+    ASSERT_EQ(sa_broker_init(), 0);
+    Events first, second, scans;
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, Events::cb, &first, 0), 0);
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, Events::cb, &second, 0), 0);
+    agent.ctl({"fail", "subscribe:5"});
+    EXPECT_NE(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, Events::cb, &scans, 0), 0);
+    agent.ctl({"emit", "va-scan"});  // to nobody: taken before the two behind it
+    agent.ctl({"emit", "devices-changed", R"({"type_of_change": "new", "did": "d-9"})"});
+    agent.ctl({"emit", "--raw", "devices-changed", "not json"});
+    ASSERT_TRUE(wait_until([&] { return second.size() == 2; }));
+    EXPECT_EQ(first.size() + scans.size(), 0u);
+    std::sort(second.texts.begin(), second.texts.end());
+    EXPECT_EQ(second.texts[0], "not json");
+    EXPECT_STREQ(saproto::get_string(JsonPtr(cJSON_Parse(second.texts[1].c_str())).get(), "did"), "d-9");
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, Events::cb, &scans, 0), 0);  // refused once only
+    agent.ctl({"emit", "va-scan"});
+    EXPECT_TRUE(wait_until([&] { return scans.size() == 1; }));
+    sa_broker_uninit();
+}
+
+TEST(BrokerCallbacks, OverlapByDefaultAndRunOneAtATimeInOrderWhenSerial)
+{
+    for (const char *threads : {"", "1"}) {
+        Agent agent("5000", threads);
+        Events e;
+        e.linger = true;
+        ASSERT_EQ(sa_broker_init(), 0);
+        ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, Events::cb, &e, 0), 0);
+        for (const char *t : {"a", "b", "c"})
+            agent.ctl({"emit", "--raw", "devices-changed", t});
+        ASSERT_TRUE(wait_until([&] { return e.size() == 3; }));
+        sa_broker_uninit();  // waits for the callbacks still running
+        EXPECT_EQ(e.most > 1, !*threads) << "SA_BROKER_CALLBACK_THREADS=" << threads;
+        EXPECT_TRUE(!*threads || (e.texts == std::vector<std::string>{"a", "b", "c"}));
+    }
+}
+
+TEST(BrokerTimeout, AHungCallGivesUpAndItsLateReplyAnswersNoOtherCall)
+{
+    Agent agent("1000");
+    ASSERT_EQ(sa_broker_init(), 0);
+    agent.ctl({"hang", "get_version_info", "1500"});
+    char *text = nullptr;
+    EXPECT_NE(sa_broker_get_version_info(&text), 0);
+    // The late version reply comes while the next call waits for its own.
+    agent.ctl({"hang", "get_status_report", "700"});
+    ASSERT_EQ(sa_broker_get_status_report(&text), 0);
+    EXPECT_TRUE(cJSON_GetObjectItem(JsonPtr(cJSON_Parse(text)).get(), "agent")) << text;
+    free(text);
+    agent.ctl({"hang", "get_version_info", "0"});
+    ASSERT_EQ(sa_broker_get_version_info(&text), 0);
+    EXPECT_TRUE(cJSON_GetObjectItem(JsonPtr(cJSON_Parse(text)).get(), "patch_level")) << text;
+    free(text);
+    sa_broker_uninit();
+}
+
+// Waits for the n-th agent-started event, then for a scan event behind it:
+// with serial callbacks a second agent-started would have come first.
+void expect_started(const std::string &socket, Events &started, Events &scans, size_t n)
+{
+    ASSERT_TRUE(wait_until([&] { return started.size() >= n; }));
+    const size_t seen = scans.size();
+    ASSERT_TRUE(wait_until([&] {
+        agenttest::control(socket, R"({"call":"ctl.emit","what":"va-scan"})");
+        return scans.size() > seen;
+    }));
+    EXPECT_EQ(started.size(), n);
+}
+
+// One deadline per call: callers queued behind a frozen agent all fail in
+// about one timeout, not one each.
+TEST(BrokerTimeout, AFrozenAgentFailsQueuedCallersInAboutOneTimeout)
+{
+    Agent agent("1000", "1");
+    Events started, scans;
+    ASSERT_EQ(sa_broker_init(), 0);
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_AGENT_STARTED, Events::cb, &started, 0), 0);
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, Events::cb, &scans, 0), 0);
+    agent.freeze(true);
+    // Larger than a socket holds: every sender waits for the agent to read.
+    const std::string big = R"({"uuid":"u","display_name":")" + std::string(1 << 20, 'x') + "\"}";
+    std::atomic<int> failed{0};
+    std::vector<std::thread> callers;
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; i++)
+        callers.emplace_back([&] { failed += sa_broker_set_device_info(big.c_str()) != 0; });
+    for (auto &t : callers)
+        t.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(2500));
+    EXPECT_EQ(failed, 5);
+    // The request cut off mid-line reset the link: the thawed agent is found
+    // again on a clean one, and the library says so itself.
+    agent.freeze(false);
+    expect_started(agent.socket(), started, scans, 1);
+    EXPECT_EQ(sa_broker_enable(), 0);
+    sa_broker_uninit();
+}
+
+TEST(BrokerRestart, InitFollowsTheAgentWhichIsFoundAgainAndTellsItStartedOnce)
+{
+    agenttest::TempDir keep;
+    PrivateAgent agent({"--state", keep.file("state.json")});
+    point_library_at(agent.socket(), "5000", "1");
+    EXPECT_NE(sa_broker_init(), 0);  // nothing listens yet
+    sa_broker_uninit();              // harmless after a refused init, and twice
+    sa_broker_uninit();
+    ASSERT_TRUE(agent.start());
+    ASSERT_EQ(sa_broker_init(), 0);
+    EXPECT_EQ(sa_broker_init(), 0);  // again while initialised
+    Events started, scans;
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_AGENT_STARTED, Events::cb, &started, 0), 0);
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, Events::cb, &scans, 0), 0);
+    ASSERT_EQ(sa_broker_enable(), 0);
+    auto protection = [&] { return cJSON_IsTrue(cJSON_GetObjectItem(agenttest::agent_state(agent.socket()).get(), "protection")); };
+    // The renewal refused twice is asked for again (expect_started needs it).
+    ASSERT_EQ(agentctl(agent.socket(), {"fail", "subscribe:5", "2"}), 0);
+    ASSERT_EQ(agentctl(agent.socket(), {"restart", "200"}), 0);
+    expect_started(agent.socket(), started, scans, 1);
+    std::ifstream log(agent.dir().file("agent.log"));
+    const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("agent started, told to its renewed subscription"), std::string::npos) << text;
+    EXPECT_TRUE(protection());  // reloaded from the state file
+    // A crash: calls fail until a new agent process is up.
+    agent.kill_hard();
+    ASSERT_TRUE(wait_until([] { return sa_broker_enable() != 0; }));
+    ASSERT_TRUE(agent.start());
+    expect_started(agent.socket(), started, scans, 2);
+    EXPECT_TRUE(protection());
+    sa_broker_uninit();
+}
+
+TEST(BrokerUninit, EndsACallAndAnInitInFlight)
+{
+    {
+        Agent agent("600000");  // only uninit can end the call in time
+        ASSERT_EQ(sa_broker_init(), 0);
+        agent.ctl({"hang", "get_status_report", "600000"});
+        std::atomic<int> result{-100};
+        std::thread caller([&] {
+            char *text = nullptr;
+            result = sa_broker_get_status_report(&text);
+            free(text);
+        });
+        ASSERT_TRUE(wait_until([&] {
+            return saproto::get_int(cJSON_GetObjectItem(agenttest::agent_state(agent.socket()).get(), "runtime"), "held") == 1;
+        }));
+        sa_broker_uninit();
+        caller.join();
+        EXPECT_NE(result, 0);
+    }
+    // A listener that never accepts, its backlog full: no connect completes.
+    agenttest::TempDir dir;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", dir.file("busy.sock").c_str());
+    saproto::UniqueFd listener(socket(AF_UNIX, SOCK_STREAM, 0));
+    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    ASSERT_EQ(listen(listener.get(), 0), 0);
+    std::vector<saproto::UniqueFd> queued;
+    for (;;) {
+        saproto::UniqueFd c(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        if (connect(c.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+            break;
+        queued.push_back(std::move(c));
+    }
+    point_library_at(addr.sun_path, "600000");
+    std::atomic<int> result{-100};
+    std::thread init([&] { result = sa_broker_init(); });
+    EXPECT_TRUE(wait_until([&] {
+        sa_broker_uninit();
+        return result != -100;
+    }));
+    listener.reset();  // also ends a connect that blocks on it
+    init.join();
+    EXPECT_NE(result, 0);
+}
+
+TEST(BrokerUninit, WaitsForRunningCallbacksButNotItsOwnAndNoneRunsAfter)
+{
+    Agent agent;
+    struct Held {
+        std::atomic<int> in{0}, done{0};
+        std::atomic<bool> go{false};
+    } h;
+    ASSERT_EQ(sa_broker_init(), 0);
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, [](const char *, void *arg) {
+        auto *h = static_cast<Held *>(arg);
+        h->in++;
+        sa_broker_va_status(nullptr);  // calls from a callback are allowed
+        wait_until([&] { return h->go.load(); });
+        h->done++;
+    }, &h, 0), 0);
+    agent.ctl({"emit", "devices-changed"});
+    agent.ctl({"emit", "devices-changed"});
+    ASSERT_TRUE(wait_until([&] { return h.in == 2; }));
+    std::atomic<int> done_at_return{-1};
+    std::thread un([&] {
+        sa_broker_uninit();
+        done_at_return = h.done.load();
+    });
+    // One that does not wait returns while the callbacks are held.
+    EXPECT_FALSE(wait_until([&] { return done_at_return >= 0; }, std::chrono::milliseconds(300)));
+    h.go = true;
+    un.join();
+    EXPECT_EQ(done_at_return, 2);
+    agent.ctl({"emit", "devices-changed"});
+    EXPECT_NE(sa_broker_enable(), 0);
+    EXPECT_EQ(h.in, 2);
+    // From inside a callback it does not wait for itself.
+    ASSERT_EQ(sa_broker_init(), 0);
+    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, [](const char *, void *) { sa_broker_uninit(); }, nullptr, 0), 0);
+    agent.ctl({"emit", "va-scan"});
+    EXPECT_TRUE(wait_until([] { return sa_broker_enable() != 0; }));
+    ASSERT_EQ(sa_broker_init(), 0);
+    sa_broker_uninit();
+}
+
+TEST(Agentctl, ExitStatusSaysUsageRefusalOrUnreachable)
+{
+    Agent agent;
+    const struct {
+        std::vector<std::string> args;
+        int status;
+    } rows[] = {
+        {{"frobnicate"}, 2}, {{"fail", "no_such_call"}, 2}, {{"fail", "enable", "twice"}, 2}, {{"hang", "enable"}, 2},
+        {{"notext", "enable"}, 2}, {{"set", "version", "@/nonexistent/v.json"}, 2}, {{"set", "version", "{broken"}, 1},
+        {{"set", "version", R"({"version": "1"})"}, 1}, {{"emit", "va-scan", R"({"type":"full"})"}, 1},
+        {{"journal", "--clear"}, 0}, {{"state"}, 0},
+    };
+    for (const auto &r : rows) {
+        std::string out;
+        EXPECT_EQ(agentctl(agent.socket(), r.args, &out), r.status) << r.args[0] << " " << out;
+    }
+    std::string out;
+    EXPECT_EQ(agentctl(agent.socket(), {"journal"}, &out), 0);
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(agentctl(agent.dir().file("nobody.sock"), {"state"}, &out), 1);
+    EXPECT_NE(out.find("nobody.sock"), std::string::npos);
+}
+
+} // namespace
