@@ -1,0 +1,538 @@
+// q7_test.cpp - the Q7 client library and q7ctl on the shared fixture server,
+// and the library on private servers that the tests kill, freeze and restart.
+#include "q7host.h"
+#include "q7lib.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <hiredis/hiredis.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "process_util.h"
+#include "wait_until.h"
+
+namespace {
+
+struct HandleFree {
+    void operator()(q7_handle *h) const { q7_destroy(h); }
+};
+using Handle = std::unique_ptr<q7_handle, HandleFree>;
+
+std::string env(const char *name)
+{
+    const char *v = getenv(name);
+    return v ? v : "";
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ostringstream ss;
+    ss << std::ifstream(path).rdbuf();
+    return ss.str();
+}
+
+std::string text(q7_handle *h, const char *table, unsigned row, const char *field)
+{
+    char buf[256];
+    int rc = q7_get_text(h, table, row, field, buf, sizeof buf);
+    return rc ? "error " + std::to_string(rc) : buf;
+}
+
+// One command straight to the server, past the library.
+void raw_command(const std::string &socket, const std::string &command)
+{
+    redisContext *c = redisConnectUnix(socket.c_str());
+    ASSERT_TRUE(c && !c->err);
+    freeReplyObject(redisCommand(c, command.c_str()));
+    redisFree(c);
+}
+
+void reset(const std::string &table, unsigned first, unsigned count = 1)
+{
+    for (unsigned r = first; r < first + count; r++)
+        raw_command(env("Q7_SOCKET"), "DEL q7:d:" + table + ":" + std::to_string(r));
+}
+
+// Records a handle's notifications as TABLE.ROW.FIELD=VALUE and the threads
+// they came on. While held, a callback records its change, then waits.
+struct Recorder {
+    q7_handle *h = nullptr;
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<std::string> seen;
+    std::set<std::thread::id> threads;
+    bool held = false;
+
+    void attach(q7_handle *handle)
+    {
+        h = handle;
+        ASSERT_EQ(q7_subscribe_cb(h, cb, this), Q7_OK);
+    }
+    static void cb(const char *table, unsigned row, const char *field, void *ctx)
+    {
+        auto *r = static_cast<Recorder *>(ctx);
+        const char *v = q7_change_value(r->h);
+        std::unique_lock lk(r->mu);
+        r->seen.push_back(std::string(table) + "." + std::to_string(row) + "." + field + "=" + (v ? v : "(none)"));
+        r->threads.insert(std::this_thread::get_id());
+        r->cv.notify_all();
+        r->cv.wait(lk, [&] { return !r->held; });
+    }
+    void hold(bool on)
+    {
+        std::lock_guard lk(mu);
+        held = on;
+        cv.notify_all();
+    }
+    std::vector<std::string> wait(size_t n)
+    {
+        std::unique_lock lk(mu);
+        EXPECT_TRUE(cv.wait_for(lk, std::chrono::seconds(10), [&] { return seen.size() >= n; })) << seen.size();
+        return seen;
+    }
+};
+
+}  // namespace
+
+TEST(Q7Values, EveryKindRoundTripsReadsCanonicallyAndDefaultsWhenUnwritten)
+{
+    Handle h(q7_init());
+    ASSERT_TRUE(h);
+    q7_handle *p = h.get();
+    char s[64] = "";
+    int32_t i = 0;
+    uint32_t u = 0;
+    uint8_t b = 9, mac[6], ip[4];
+    const uint8_t addr[4] = {192, 168, 1, 2}, want_mac[6] = {0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f};
+    EXPECT_FALSE(q7_set_enum(p, "TelvaCfg", 0, "action", "do_protection_off") ||
+                 q7_get_enum(p, "TelvaCfg", 0, "action", s, sizeof s) || strcmp(s, "do_protection_off"));
+    EXPECT_FALSE(q7_set_ascii(p, "General", 0, "FSN", "X1-0042") ||
+                 q7_get_ascii(p, "General", 0, "FSN", s, sizeof s) || strcmp(s, "X1-0042"));
+    EXPECT_FALSE(q7_set_string(p, "General", 0, "DeviceName", "Wohnzimmer \xc3\xa4") ||
+                 q7_get_string(p, "General", 0, "DeviceName", s, sizeof s) || strcmp(s, "Wohnzimmer \xc3\xa4"));
+    EXPECT_FALSE(q7_set_int(p, "TelvaDebug", 0, "lastEventSink", INT32_MIN) ||
+                 q7_get_int(p, "TelvaDebug", 0, "lastEventSink", &i) || i != INT32_MIN);
+    EXPECT_FALSE(q7_set_uint(p, "OrlixCfg", 0, "orlix_connected", UINT32_MAX) ||
+                 q7_get_uint(p, "OrlixCfg", 0, "orlix_connected", &u) || u != UINT32_MAX);
+    EXPECT_FALSE(q7_set_bool(p, "Wexsignature", 255, "WEXSignatureUpdateStatus", 1) ||
+                 q7_get_bool(p, "Wexsignature", 255, "WEXSignatureUpdateStatus", &b) || b != 1);
+    EXPECT_FALSE(q7_set_ipv4(p, "Wexsignature", 3, "DeviceIP", addr) ||
+                 q7_get_ipv4(p, "Wexsignature", 3, "DeviceIP", ip) || memcmp(ip, addr, 4));
+    // Texts in: loose forms; texts out: one canonical form.
+    EXPECT_FALSE(q7_set_text(p, "Wexsignature", 3, "DeviceMAC", "0a:1b:2c:3d:4e:5f") ||
+                 q7_get_mac(p, "Wexsignature", 3, "DeviceMAC", mac) || memcmp(mac, want_mac, 6));
+    EXPECT_EQ(text(p, "Wexsignature", 3, "DeviceMAC"), "0A:1B:2C:3D:4E:5F");
+    ASSERT_EQ(q7_set_text(p, "dalLogCfg", 0, "TshLogToFile", "true"), Q7_OK);
+    EXPECT_EQ(text(p, "dalLogCfg", 0, "TshLogToFile"), "1");
+    EXPECT_EQ(text(p, "TelvaDebug", 0, "lastEventSink"), "-2147483648");
+    // Never written: the default. Texts are cut to the buffer, nothing written past it.
+    reset("dalLogCfg", 0);
+    EXPECT_EQ(text(p, "dalLogCfg", 0, "TshLogLevel"), "5");
+    memset(s, 'x', sizeof s);
+    ASSERT_EQ(q7_get_string(p, "General", 0, "DeviceName", s, 4), Q7_OK);
+    EXPECT_EQ(std::string(s, 5), std::string("Woh\0x", 5));
+}
+
+TEST(Q7Errors, EveryCodeAndItsText)
+{
+    Handle h(q7_init());
+    ASSERT_TRUE(h);
+    q7_handle *p = h.get();
+    char s[16];
+    int32_t i;
+    uint8_t mac[6];
+    const std::string sock = env("Q7_SOCKET");
+    const std::pair<int, std::function<int()>> calls[] = {
+        {Q7_SHUTDOWN, [&] { return q7_get_int(nullptr, "TelvaDebug", 0, "lastEventSink", &i); }},
+        {Q7_NOSUCH_ITEM, [&] { return q7_get_enum(p, "NoSuchTable", 0, "action", s, sizeof s); }},
+        {Q7_NOSUCH_ITEM, [&] { return q7_get_enum(p, "TelvaCfg", 0, "nosuch", s, sizeof s); }},
+        {Q7_NOSUCH_ITEM, [&] { return q7_get_enum(p, "TelvaCfg", 1, "action", s, sizeof s); }},
+        {Q7_NOSUCH_ITEM, [&] { return q7_subscribe(p, "NoSuchTable", 1); }},
+        {Q7_OK, [&] { return q7_set_ascii(p, "General", 0, "FSN", "123456789012345"); }},  // width 16
+        {Q7_TOO_LONG, [&] { return q7_set_ascii(p, "General", 0, "FSN", "1234567890123456"); }},
+        {Q7_INVALID, [&] { return q7_get_int(p, "TelvaDebug", 0, "lastEventSink", nullptr); }},
+        {Q7_INVALID, [&] { return q7_get_enum(p, "TelvaCfg", 0, "action", s, 0); }},
+        {Q7_INVALID, [&] { return q7_set_enum(p, "TelvaCfg", 0, "action", nullptr); }},
+        {Q7_INVALID, [&] { return q7_set_enum(p, "TelvaCfg", 0, "action", "None"); }},
+        {Q7_INVALID, [&] { return q7_set_bool(p, "dalLogCfg", 0, "TshLogToFile", 2); }},
+        {Q7_INVALID, [&] { return q7_set_ascii(p, "General", 0, "FSN", "tab\there"); }},
+        {Q7_INVALID, [&] { return q7_set_string(p, "General", 0, "DeviceName", "bad \xc3("); }},
+        {Q7_WRONG_TYPE, [&] { return q7_get_int(p, "TelvaCfg", 0, "action", &i); }},
+        {Q7_WRONG_TYPE, [&] { return q7_get_mac(p, "Wexsignature", 0, "DeviceIP", mac); }},
+        // The server refuses (the row key holds no hash), or holds a value the field cannot take.
+        {Q7_ERROR, [&] { raw_command(sock, "SET q7:d:TelvaDebug:0 x");
+                         return q7_set_int(p, "TelvaDebug", 0, "lastEventSink", 1); }},
+        {Q7_ERROR, [&] { raw_command(sock, "HSET q7:d:TelvaCfg:0 action bogus");
+                         return q7_get_enum(p, "TelvaCfg", 0, "action", s, sizeof s); }},
+    };
+    for (size_t n = 0; n < std::size(calls); n++)
+        EXPECT_EQ(calls[n].second(), calls[n].first) << "row " << n;
+    reset("TelvaDebug", 0);
+    reset("TelvaCfg", 0);
+    const struct {
+        const char *table, *field;
+        int code;
+        std::vector<const char *> texts;
+    } bad[] = {
+        {"TelvaDebug", "lastEventSink", Q7_INVALID, {"12x", "", "2147483648", " 1"}},
+        {"OrlixCfg", "orlix_connected", Q7_INVALID, {"-1", "4294967296"}},
+        {"Wexsignature", "DeviceMAC", Q7_ENCODING, {"00:1A:2B:3C:4D", "00-1A-2B-3C-4D-5E", "00:1A:2B:3C:4D:5G"}},
+        {"Wexsignature", "DeviceIP", Q7_ENCODING, {"1.2.3", "1.2.3.256", "1.2.3.4.", "1..2.3"}},
+    };
+    for (const auto &r : bad)
+        for (const char *t : r.texts)
+            EXPECT_EQ(q7_set_text(p, r.table, 0, r.field, t), r.code) << r.field << "=" << t;
+    // Logged by the daemon and printed by q7ctl with the code.
+    const char *const texts[] = {"ok", "server unreachable or timed out", "handle closed",
+                                 "no such table, field or row", "text too long for the field", "invalid input",
+                                 "wrong kind for the field", "malformed MAC or IPv4 text", "server error"};
+    for (int code = -1; code <= Q7_ERROR + 1; code++)
+        EXPECT_STREQ(q7_error_string(code), code < 0 || code > Q7_ERROR ? "unknown error" : texts[code]) << code;
+}
+
+TEST(Q7Notify, OnlyChangesOfSubscribedTablesWithTheirValuesInCommitOrder)
+{
+    Recorder rec, own;  // outlive the handles that call them
+    Handle w(q7_init()), r(q7_init());
+    ASSERT_TRUE(w && r);
+    for (const char *t : {"TelvaCfg", "TelvaStatus"})
+        reset(t, 0);
+    reset("Wexsignature", 7);
+    rec.attach(r.get());
+    own.attach(w.get());  // subscribes no table: sees nothing
+    for (const char *t : {"TelvaCfg", "TelvaStatus", "Wexsignature"})
+        ASSERT_EQ(q7_subscribe(r.get(), t, 1), Q7_OK);
+    ASSERT_EQ(q7_subscribe(r.get(), "TelvaStatus", 0), Q7_OK);
+    q7_handle *p = w.get();
+    int held = -1;
+    // Unchanged values (the default into an unwritten field, the same value
+    // again), unsubscribed tables and writes whose guard fails notify nobody;
+    // commit order puts anything wrongly notified before the next change.
+    ASSERT_EQ(q7_set_enum(p, "TelvaCfg", 0, "action", "none"), Q7_OK);
+    ASSERT_EQ(q7_set_enum(p, "TelvaCfg", 0, "SAService", "UP"), Q7_OK);
+    ASSERT_EQ(q7_set_enum(p, "TelvaCfg", 0, "SAService", "UP"), Q7_OK);
+    ASSERT_EQ(q7_set_int(p, "TelvaDebug", 0, "lastEventSink", 12345), Q7_OK);
+    ASSERT_EQ(q7_set_enum(p, "TelvaStatus", 0, "protectionStatus", "true"), Q7_OK);
+    ASSERT_EQ(q7_set_text(p, "Wexsignature", 7, "DeviceMAC", "02:00:00:00:00:07"), Q7_OK);
+    // The guard compares canonical texts; an unwritten guard field holds its default.
+    ASSERT_EQ(q7_set_text_if(p, "Wexsignature", 7, "DeviceDID", "d1", "DeviceMAC", "02:00:00:00:00:07", &held), Q7_OK);
+    EXPECT_EQ(held, 1);
+    ASSERT_EQ(q7_set_text_if(p, "Wexsignature", 7, "DeviceDID", "d2", "DeviceMAC", "02:00:00:00:00:08", &held), Q7_OK);
+    EXPECT_EQ(held, 0);
+    ASSERT_EQ(q7_set_text_if(p, "Wexsignature", 7, "DeviceDID", "d3", "DeviceIP", "0.0.0.0", &held), Q7_OK);
+    EXPECT_EQ(held, 1);
+    EXPECT_EQ(q7_set_text_if(p, "Wexsignature", 7, "DeviceDID", "x", "NoSuchField", "1", &held), Q7_NOSUCH_ITEM);
+    EXPECT_EQ(q7_set_text_if(p, "Wexsignature", 7, "DeviceDID", "x", "DeviceMAC", "not a mac", &held), Q7_ENCODING);
+    ASSERT_EQ(q7_set_enum(p, "TelvaCfg", 0, "action", "do_protection_on"), Q7_OK);
+    ASSERT_EQ(q7_set_enum(p, "TelvaCfg", 0, "action", "none"), Q7_OK);
+    const std::vector<std::string> want = {
+        "TelvaCfg.0.SAService=UP", "Wexsignature.7.DeviceMAC=02:00:00:00:00:07", "Wexsignature.7.DeviceDID=d1",
+        "Wexsignature.7.DeviceDID=d3", "TelvaCfg.0.action=do_protection_on", "TelvaCfg.0.action=none"};
+    EXPECT_EQ(rec.wait(want.size()), want);
+    EXPECT_TRUE(own.seen.empty());
+}
+
+TEST(Q7Notify, ConcurrentWritersOnOneThreadInCommitOrderExactlyOnce)
+{
+    constexpr unsigned kThreads = 8, kRounds = 200;
+    Recorder rec;
+    Handle w(q7_init()), r(q7_init());
+    ASSERT_TRUE(w && r);
+    reset("DeviceIdList", 0, kThreads);
+    rec.attach(r.get());
+    ASSERT_EQ(q7_subscribe(r.get(), "DeviceIdList", 1), Q7_OK);
+    // Each writer alternates two fields of its own row, counting up.
+    std::vector<std::thread> writers;
+    std::atomic<int> failures{0};
+    for (unsigned t = 0; t < kThreads; t++)
+        writers.emplace_back([&, t] {
+            for (unsigned i = 0; i < kRounds; i++) {
+                std::string v = std::to_string(i);
+                failures += q7_set_string(w.get(), "DeviceIdList", t, "DisplayNameCustom", v.c_str()) != Q7_OK;
+                failures += q7_set_ascii(w.get(), "DeviceIdList", t, "DeviceUUID", v.c_str()) != Q7_OK;
+            }
+        });
+    for (auto &t : writers)
+        t.join();
+    ASSERT_EQ(failures, 0);
+    std::vector<std::vector<std::string>> per_row(kThreads);
+    for (const std::string &c : rec.wait(kThreads * kRounds * 2))
+        per_row.at(std::stoul(c.substr(strlen("DeviceIdList.")))).push_back(c);
+    for (unsigned t = 0; t < kThreads; t++) {
+        ASSERT_EQ(per_row[t].size(), kRounds * 2) << "row " << t;
+        for (unsigned i = 0; i < kRounds * 2; i++)
+            ASSERT_EQ(per_row[t][i], "DeviceIdList." + std::to_string(t) +
+                                         (i % 2 ? ".DeviceUUID=" : ".DisplayNameCustom=") + std::to_string(i / 2));
+    }
+    EXPECT_EQ(rec.threads.size(), 1u);
+}
+
+// Destroy waits for a running callback, and none runs after it returns.
+TEST(Q7Destroy, WaitsForTheRunningCallbackAndNoneRunsAfter)
+{
+    Handle w(q7_init());
+    q7_handle *r = q7_init();
+    ASSERT_TRUE(w && r);
+    struct Ctx {
+        std::atomic<bool> go{false};
+        std::atomic<int> in{0}, done{0};
+    } ctx;
+    q7_subscribe_cb(r, [](const char *, unsigned, const char *, void *p) {
+        auto *c = static_cast<Ctx *>(p);
+        c->in++;
+        wait_until([&] { return c->go.load(); });
+        c->done++;
+    }, &ctx);
+    ASSERT_EQ(q7_subscribe(r, "DeviceIdList", 1), Q7_OK);
+    auto write = [&](int i) { q7_set_string(w.get(), "DeviceIdList", 20, "DisplayNameCustom", std::to_string(i).c_str()); };
+    for (int i = 0; i < 5; i++)
+        write(i);
+    ASSERT_TRUE(wait_until([&] { return ctx.in > 0; }));
+    std::atomic<int> done_at_return{-1};
+    std::thread destroyer([&] {
+        q7_destroy(r);
+        done_at_return = ctx.done.load();
+    });
+    // One that does not wait returns while the callback is held.
+    EXPECT_FALSE(wait_until([&] { return done_at_return >= 0; }, std::chrono::milliseconds(300)));
+    ctx.go = true;
+    destroyer.join();
+    EXPECT_GE(done_at_return, 1);
+    for (int i = 5; i < 20; i++)
+        write(i);
+    EXPECT_EQ(ctx.in, done_at_return);
+}
+
+namespace {
+
+// Starts q7ctl (through the emulator in a cross build), its output to out.
+pid_t start_q7ctl(const std::vector<std::string> &args, const std::string &out)
+{
+    std::vector<std::string> argv;
+    std::istringstream emu(TSH_EMULATOR);
+    for (std::string w; emu >> w;)
+        argv.push_back(w);
+    argv.push_back(env("TSH_BIN_DIR") + "/q7ctl");
+    argv.insert(argv.end(), args.begin(), args.end());
+    int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = spawn_process(argv, fd);
+    close(fd);
+    return pid;
+}
+
+const std::string kOut = "/tmp/q7ctl_test_" + std::to_string(getpid());
+
+// Runs q7ctl to its end: exit status and output.
+std::pair<int, std::string> q7ctl(const std::vector<std::string> &args)
+{
+    int st = wait_exit(start_q7ctl(args, kOut));
+    return {st, read_file(kOut)};
+}
+
+}  // namespace
+
+TEST(Q7ctl, CommandsPrintAndExitAsDocumented)
+{
+    const std::string bad_seed = kOut + ".json", usage = " (q7ctl --help shows the usage)\n";
+    std::ofstream(bad_seed) << R"({"TelvaCfg": {"action": "sideways"}})";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string out;  // the whole output, or with a leading '*' one line of it
+    } rows[] = {
+        {{"set", "TelvaCfg.0.SAService", "UP"}, 0, ""},
+        {{"get", "TelvaCfg.SAService"}, 0, "UP\n"},
+        {{"show", "TelvaCfg"}, 0, "*TelvaCfg.SAService=UP\n"},
+        {{"get", "TelvaStatus.0.nosuch"}, 1, "q7ctl: get TelvaStatus.0.nosuch: no such table, field or row (3)\n"},
+        {{"set", "General.FSN", "12345678901234567890"}, 1, "q7ctl: set General.FSN: text too long for the field (4)\n"},
+        {{"load", bad_seed}, 1, "q7ctl: load " + bad_seed + ": TelvaCfg.action: invalid input (5)\n"},
+        {{"load", "/nonexistent.json"}, 1, "q7ctl: load /nonexistent.json: cannot read the file\n"},
+        {{"frobnicate"}, 2, "q7ctl: unknown command \"frobnicate\"" + usage},
+        {{"get"}, 2, "q7ctl: get: wrong number of arguments" + usage},
+        {{"get", "Table.x.Field"}, 2, "q7ctl: get: \"Table.x.Field\" is not TABLE[.ROW].FIELD" + usage},
+    };
+    for (const auto &r : rows) {
+        auto [status, out] = q7ctl(r.args);
+        EXPECT_EQ(status, r.status) << r.args[0] << ": " << out;
+        if (r.out.starts_with('*'))
+            EXPECT_NE(("\n" + out).find("\n" + r.out.substr(1)), std::string::npos) << out;
+        else
+            EXPECT_EQ(out, r.out);
+    }
+    unlink(bad_seed.c_str());
+    const std::string fixture = env("Q7_SOCKET");
+    setenv("Q7_SOCKET", "/nonexistent/q7.sock", 1);
+    EXPECT_EQ(q7ctl({"get", "TelvaCfg.SAService"}).second,
+              "q7ctl: cannot reach the Q7 server at /nonexistent/q7.sock, or it holds no valid schema\n");
+    setenv("Q7_SOCKET", fixture.c_str(), 1);
+}
+
+TEST(Q7ctl, LoadsTheDemoAndShowsOnlyRowsInUse)
+{
+    reset("Wexsignature", 0, 256);  // other tests write some device rows
+    ASSERT_EQ(q7ctl({"load", env("TSH_SOURCE_DIR") + "/host/q7/demo.json"}).first, 0);
+    EXPECT_EQ(q7ctl({"get", "Wexsignature.11.DeviceIP"}).second, "192.168.1.112\n");
+    const std::string shown = q7ctl({"show", "Wexsignature"}).second;
+    EXPECT_NE(shown.find("\nWexsignature.11.DeviceIP=192.168.1.112\n"), std::string::npos);
+    EXPECT_EQ(shown.find("Wexsignature.12."), std::string::npos);
+}
+
+// Each line shows the value its write made, not one read later: three quick
+// writes while the tool is stopped.
+TEST(Q7ctl, WatchPrintsEachWrittenValueUntilSigterm)
+{
+    Handle h(q7_init());
+    ASSERT_TRUE(h);
+    q7_set_enum(h.get(), "TelvaStatus", 0, "protectionStatus", "false");
+    const std::string out = kOut + ".watch";
+    pid_t pid = start_q7ctl({"watch", "TelvaStatus"}, out);
+    ASSERT_TRUE(wait_until([&] { return read_file(out).find("watching") != std::string::npos; }));
+    kill(pid, SIGSTOP);
+    ASSERT_TRUE(wait_until([&] { return process_state(pid) == 'T'; }));
+    q7_set_enum(h.get(), "TelvaCfg", 0, "action", "do_reboot");  // not watched
+    for (const char *v : {"true", "false", "true"})
+        q7_set_enum(h.get(), "TelvaStatus", 0, "protectionStatus", v);
+    kill(pid, SIGCONT);
+    const std::string want = "q7ctl: watching 1 table(s); SIGINT or SIGTERM stops\n"
+                             "TelvaStatus.0.protectionStatus=true\nTelvaStatus.0.protectionStatus=false\n"
+                             "TelvaStatus.0.protectionStatus=true\n";
+    EXPECT_TRUE(wait_until([&] { return read_file(out).size() >= want.size(); }));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(wait_exit(pid), 0);
+    EXPECT_EQ(read_file(out), want);
+    unlink(out.c_str());
+    q7_set_enum(h.get(), "TelvaCfg", 0, "action", "none");
+}
+
+namespace {
+
+// A Q7 server of the test's own in a fresh directory; the library pointed at it.
+struct PrivateServer {
+    char dir[32] = "/tmp/q7test.XXXXXX";
+    const std::string socket = std::string(mkdtemp(dir)) + "/q7.sock";
+    PrivateServer()
+    {
+        setenv("Q7_SOCKET", socket.c_str(), 1);
+        setenv("Q7_TIMEOUT_MS", "300", 1);
+    }
+    ~PrivateServer()
+    {
+        run_process({env("Q7_SERVER"), "stop", "--dir", dir});
+        run_process({"/bin/rm", "-rf", dir});
+    }
+    bool start(bool aof = true)
+    {
+        std::vector<std::string> args = {env("Q7_SERVER"), "start", "--dir", dir};
+        if (aof)
+            args.push_back("--aof");
+        return run_process(args) == 0;
+    }
+    void signal(int sig)
+    {
+        pid_t pid = 0;
+        std::ifstream(std::string(dir) + "/redis.pid") >> pid;
+        ASSERT_GT(pid, 0);
+        kill(pid, sig);
+    }
+};
+
+}  // namespace
+
+TEST(Q7Restart, KilledOrFrozenServerFailsCallsInTimeAndComesBackWithItsData)
+{
+    PrivateServer srv;
+    EXPECT_FALSE(Handle(q7_init()));  // nothing listens yet
+    ASSERT_TRUE(srv.start());
+    Recorder late_rec;
+    Handle w(q7_init()), late(q7_init());
+    ASSERT_TRUE(w && late);
+    ASSERT_EQ(q7_set_string(w.get(), "General", 0, "DeviceName", "before"), Q7_OK);
+    srv.signal(SIGKILL);
+    EXPECT_EQ(text(w.get(), "General", 0, "DeviceName"), "error 1");
+    EXPECT_EQ(q7_set_string(w.get(), "General", 0, "DeviceName", "lost"), Q7_TIMEOUT);
+    // A first subscription without a server says so, and is kept.
+    late_rec.attach(late.get());
+    EXPECT_EQ(q7_subscribe(late.get(), "General", 1), Q7_TIMEOUT);
+    ASSERT_TRUE(srv.start());
+    EXPECT_TRUE(wait_until([&] { return text(w.get(), "General", 0, "DeviceName") == "before"; }));
+    srv.signal(SIGSTOP);  // alive but deaf: bounded too
+    EXPECT_EQ(text(w.get(), "General", 0, "DeviceName"), "error 1");
+    srv.signal(SIGCONT);
+    // Delivery starts once the handle has reconnected by itself.
+    int i = 0;
+    EXPECT_TRUE(wait_until([&] {
+        q7_set_string(w.get(), "General", 0, "DeviceName", std::to_string(i++).c_str());
+        return !late_rec.wait(0).empty();
+    }));
+}
+
+// The subscriber's callback thread is held in a callback while the server is
+// killed and started again at once, or the connections are dropped, so the
+// changes written meanwhile come before it can have reconnected. They must
+// still arrive: read on from where it was or, where that is gone, as every
+// field whose value differs from the one last delivered.
+TEST(Q7Restart, NoChangeLostWhileTheSubscriberReconnects)
+{
+    enum Cut { None, Kill, Drop };
+    const struct {
+        const char *name;
+        bool aof;
+        Cut cut;
+        bool write, trim;  // trim: the stream emptied after the writes, then FSN=f1
+        std::vector<std::string> want;
+    } cases[] = {
+        {"kept in the file", true, Kill, true, false, {"General.0.DeviceName=after"}},
+        {"connections dropped", false, Drop, true, false, {"General.0.DeviceName=after"}},
+        {"came back empty", false, Kill, false, false, {"General.0.DeviceName=", "General.0.FSN="}},
+        {"trimmed past while away", true, Kill, true, true,
+         {"General.0.DeviceName=after", "General.0.FSN=f1", "General.0.FwRevision=pad"}},
+        {"trimmed past while held", true, None, true, true,
+         {"General.0.FwRevision=pad", "General.0.DeviceName=after", "General.0.FSN=f1"}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        PrivateServer srv;
+        ASSERT_TRUE(srv.start(c.aof));
+        Recorder rec;
+        Handle w(q7_init()), r(q7_init());
+        ASSERT_TRUE(w && r);
+        struct Release {
+            Recorder &r;
+            ~Release() { r.hold(false); }
+        } release{rec};
+        // The first write after a restart may find its connection gone.
+        auto set = [&](const char *field, const char *value) {
+            return wait_until([&] { return q7_set_text(w.get(), "General", 0, field, value) == Q7_OK; });
+        };
+        rec.attach(r.get());
+        ASSERT_EQ(q7_subscribe(r.get(), "General", 1), Q7_OK);
+        ASSERT_TRUE(set("DeviceName", "before"));
+        rec.wait(1);
+        rec.hold(true);
+        ASSERT_TRUE(set("FSN", "f0"));
+        rec.wait(2);  // the callback thread waits in this one
+        if (c.cut == Kill) {
+            srv.signal(SIGKILL);
+            ASSERT_TRUE(srv.start(c.aof));
+        } else if (c.cut == Drop) {
+            raw_command(srv.socket, "CLIENT KILL TYPE normal");
+        }
+        ASSERT_TRUE(!c.trim || set("FwRevision", "pad"));
+        ASSERT_TRUE(!c.write || set("DeviceName", "after"));
+        if (c.trim) {
+            raw_command(srv.socket, "XTRIM q7:events MAXLEN 0");
+            ASSERT_TRUE(set("FSN", "f1"));
+        }
+        rec.hold(false);
+        std::vector<std::string> got = rec.wait(2 + c.want.size());
+        EXPECT_EQ(std::vector<std::string>(got.begin() + 2, got.end()), c.want);
+    }
+}
