@@ -4,7 +4,6 @@
 
 #include <fcntl.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
@@ -12,10 +11,9 @@ namespace agenttest {
 
 std::string setting(const char *name)
 {
-    if (const char *v = getenv(name))
-        return v;
     const std::string n = name;
-    return n == "TSH_BIN_DIR" ? AGENT_TEST_BIN_DIR
+    return getenv(name) ? getenv(name)
+         : n == "TSH_BIN_DIR" ? AGENT_TEST_BIN_DIR
          : n == "TSH_SOURCE_DIR" ? AGENT_TEST_SOURCE_DIR
          : n == "SA_AGENT_LAUNCHER" ? AGENT_TEST_LAUNCHER : "";
 }
@@ -64,25 +62,23 @@ void PrivateAgent::end(int sig)
         return;
     ::kill(pid_, sig);
     if (frozen_)
-        freeze(false);          // only then: a stray SIGCONT would upset a leak check's stopping of threads
+        freeze(false);  // only then: a stray SIGCONT would upset a leak check's stopping of threads
     wait_exit(pid_);
     pid_ = -1;
-    unlink(socket_.c_str());    // left behind by SIGKILL
+    unlink(socket_.c_str());  // left behind by SIGKILL
 }
 
 int run_tool(const char *tool, const std::vector<std::string> &args, std::string *out)
 {
     TempDir tmp;
-    const std::string path = tmp.file("out");
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int fd = open(tmp.file("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     pid_t pid = fd < 0 ? -1 : spawn_process(tool_argv(tool, args), fd);
     close(fd);
-    int rc = pid < 0 ? -1 : wait_exit(pid);
-    if (out) {
-        std::ostringstream ss;
-        ss << std::ifstream(path).rdbuf();
+    const int rc = pid < 0 ? -1 : wait_exit(pid);
+    std::ostringstream ss;
+    ss << std::ifstream(tmp.file("out")).rdbuf();
+    if (out)
         *out = ss.str();
-    }
     return rc;
 }
 
@@ -105,7 +101,7 @@ saproto::JsonPtr control(const std::string &socket, const char *request_json)
 
 saproto::JsonPtr agent_state(const std::string &socket)
 {
-    auto reply = control(socket, R"({"call":"ctl.state"})");
+    const auto reply = control(socket, R"({"call":"ctl.state"})");
     const char *text = saproto::get_string(reply.get(), "text");
     return saproto::JsonPtr(text ? cJSON_Parse(text) : nullptr);
 }

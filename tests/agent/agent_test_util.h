@@ -1,7 +1,7 @@
-// agent_test_util.h - helpers of the agent tests (and the daemon's and the
-// bench's): a private sa-agentd, tool runs and control requests. The tools are
-// found in $TSH_BIN_DIR, behind $SA_AGENT_LAUNCHER (a cross build's emulator);
-// both default to the build's own.
+// agent_test_util.h - helpers of the agent, daemon and bench tests: a private
+// sa-agentd, tool runs and control requests. The tools are found in
+// $TSH_BIN_DIR, behind $SA_AGENT_LAUNCHER (a cross build's emulator); both
+// default to the build's own.
 #ifndef AGENT_TEST_UTIL_H
 #define AGENT_TEST_UTIL_H
 
@@ -15,8 +15,7 @@
 
 namespace agenttest {
 
-// $name, or the build's own value of it.
-std::string setting(const char *name);
+std::string setting(const char *name);  // $name, or the build's own value of it
 
 // A temporary directory, removed with everything in it.
 class TempDir {
@@ -35,9 +34,9 @@ class PrivateAgent {
   public:
     explicit PrivateAgent(std::vector<std::string> extra_args = {}) : extra_(std::move(extra_args)) {}
     ~PrivateAgent() { stop(); }
-    bool start();                        // true once the socket answers
-    void kill_hard() { end(SIGKILL); }   // as a crash
-    void freeze(bool on);                // reads and answers nothing while on
+    bool start();                       // true once the socket answers
+    void kill_hard() { end(SIGKILL); }  // as a crash
+    void freeze(bool on);               // reads and answers nothing while on
     void stop() { end(SIGTERM); }
     const std::string &socket() const { return socket_; }
     const TempDir &dir() const { return dir_; }
@@ -54,9 +53,7 @@ class PrivateAgent {
 // Runs a tool to its end: its exit status; its standard output and error in out.
 int run_tool(const char *tool, const std::vector<std::string> &args, std::string *out = nullptr);
 int agentctl(const std::string &socket, const std::vector<std::string> &args, std::string *out = nullptr);
-
-// One control request ({"call": ...}) to the agent on socket: the reply; and
-// the agent's state document (agentctl state).
+// One control request ({"call": ...}) to the agent: the reply; the agent's state.
 saproto::JsonPtr control(const std::string &socket, const char *request_json);
 saproto::JsonPtr agent_state(const std::string &socket);
 

