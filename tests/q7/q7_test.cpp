@@ -112,10 +112,6 @@ TEST(Q7Values, EveryKindRoundTripsReadsCanonicallyAndDefaultsWhenUnwritten)
     uint32_t u = 0;
     uint8_t b = 9, mac[6], ip[4];
     const uint8_t addr[4] = {192, 168, 1, 2}, want_mac[6] = {0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f};
-    EXPECT_FALSE(q7_set_enum(p, "TelvaCfg", 0, "action", "do_protection_off") ||
-                 q7_get_enum(p, "TelvaCfg", 0, "action", s, sizeof s) || strcmp(s, "do_protection_off"));
-    EXPECT_FALSE(q7_set_ascii(p, "General", 0, "FSN", "X1-0042") ||
-                 q7_get_ascii(p, "General", 0, "FSN", s, sizeof s) || strcmp(s, "X1-0042"));
     EXPECT_FALSE(q7_set_string(p, "General", 0, "DeviceName", "Wohnzimmer \xc3\xa4") ||
                  q7_get_string(p, "General", 0, "DeviceName", s, sizeof s) || strcmp(s, "Wohnzimmer \xc3\xa4"));
     EXPECT_FALSE(q7_set_int(p, "TelvaDebug", 0, "lastEventSink", INT32_MIN) ||
@@ -132,7 +128,6 @@ TEST(Q7Values, EveryKindRoundTripsReadsCanonicallyAndDefaultsWhenUnwritten)
     EXPECT_EQ(text(p, "Wexsignature", 3, "DeviceMAC"), "0A:1B:2C:3D:4E:5F");
     ASSERT_EQ(q7_set_text(p, "dalLogCfg", 0, "TshLogToFile", "true"), Q7_OK);
     EXPECT_EQ(text(p, "dalLogCfg", 0, "TshLogToFile"), "1");
-    EXPECT_EQ(text(p, "TelvaDebug", 0, "lastEventSink"), "-2147483648");
     // Never written: the default. Texts are cut to the buffer, nothing written past it.
     reset("dalLogCfg", 0);
     EXPECT_EQ(text(p, "dalLogCfg", 0, "TshLogLevel"), "5");
@@ -148,25 +143,19 @@ TEST(Q7Errors, EveryCodeAndItsText)
     q7_handle *p = h.get();
     char s[16];
     int32_t i;
-    uint8_t mac[6];
     const std::string sock = env("Q7_SOCKET");
     const std::pair<int, std::function<int()>> calls[] = {
         {Q7_SHUTDOWN, [&] { return q7_get_int(nullptr, "TelvaDebug", 0, "lastEventSink", &i); }},
         {Q7_NOSUCH_ITEM, [&] { return q7_get_enum(p, "NoSuchTable", 0, "action", s, sizeof s); }},
         {Q7_NOSUCH_ITEM, [&] { return q7_get_enum(p, "TelvaCfg", 0, "nosuch", s, sizeof s); }},
         {Q7_NOSUCH_ITEM, [&] { return q7_get_enum(p, "TelvaCfg", 1, "action", s, sizeof s); }},
-        {Q7_NOSUCH_ITEM, [&] { return q7_subscribe(p, "NoSuchTable", 1); }},
         {Q7_OK, [&] { return q7_set_ascii(p, "General", 0, "FSN", "123456789012345"); }},  // width 16
         {Q7_TOO_LONG, [&] { return q7_set_ascii(p, "General", 0, "FSN", "1234567890123456"); }},
         {Q7_INVALID, [&] { return q7_get_int(p, "TelvaDebug", 0, "lastEventSink", nullptr); }},
-        {Q7_INVALID, [&] { return q7_get_enum(p, "TelvaCfg", 0, "action", s, 0); }},
-        {Q7_INVALID, [&] { return q7_set_enum(p, "TelvaCfg", 0, "action", nullptr); }},
         {Q7_INVALID, [&] { return q7_set_enum(p, "TelvaCfg", 0, "action", "None"); }},
         {Q7_INVALID, [&] { return q7_set_bool(p, "dalLogCfg", 0, "TshLogToFile", 2); }},
-        {Q7_INVALID, [&] { return q7_set_ascii(p, "General", 0, "FSN", "tab\there"); }},
         {Q7_INVALID, [&] { return q7_set_string(p, "General", 0, "DeviceName", "bad \xc3("); }},
         {Q7_WRONG_TYPE, [&] { return q7_get_int(p, "TelvaCfg", 0, "action", &i); }},
-        {Q7_WRONG_TYPE, [&] { return q7_get_mac(p, "Wexsignature", 0, "DeviceIP", mac); }},
         // The server refuses (the row key holds no hash), or holds a value the field cannot take.
         {Q7_ERROR, [&] { raw_command(sock, "SET q7:d:TelvaDebug:0 x");
                          return q7_set_int(p, "TelvaDebug", 0, "lastEventSink", 1); }},
@@ -229,7 +218,6 @@ TEST(Q7Notify, OnlyChangesOfSubscribedTablesWithTheirValuesInCommitOrder)
     EXPECT_EQ(held, 0);
     ASSERT_EQ(q7_set_text_if(p, "Wexsignature", 7, "DeviceDID", "d3", "DeviceIP", "0.0.0.0", &held), Q7_OK);
     EXPECT_EQ(held, 1);
-    EXPECT_EQ(q7_set_text_if(p, "Wexsignature", 7, "DeviceDID", "x", "NoSuchField", "1", &held), Q7_NOSUCH_ITEM);
     EXPECT_EQ(q7_set_text_if(p, "Wexsignature", 7, "DeviceDID", "x", "DeviceMAC", "not a mac", &held), Q7_ENCODING);
     ASSERT_EQ(q7_set_enum(p, "TelvaCfg", 0, "action", "do_protection_on"), Q7_OK);
     ASSERT_EQ(q7_set_enum(p, "TelvaCfg", 0, "action", "none"), Q7_OK);
@@ -353,6 +341,8 @@ TEST(Q7ctl, CommandsPrintAndExitAsDocumented)
         {{"show", "TelvaCfg"}, 0, "*TelvaCfg.SAService=UP\n"},
         {{"get", "TelvaStatus.0.nosuch"}, 1, "q7ctl: get TelvaStatus.0.nosuch: no such table, field or row (3)\n"},
         {{"set", "General.FSN", "12345678901234567890"}, 1, "q7ctl: set General.FSN: text too long for the field (4)\n"},
+        {{"load", env("TSH_SOURCE_DIR") + "/host/q7/demo.json"}, 0, ""},
+        {{"get", "Wexsignature.11.DeviceIP"}, 0, "192.168.1.112\n"},
         {{"load", bad_seed}, 1, "q7ctl: load " + bad_seed + ": TelvaCfg.action: invalid input (5)\n"},
         {{"load", "/nonexistent.json"}, 1, "q7ctl: load /nonexistent.json: cannot read the file\n"},
         {{"frobnicate"}, 2, "q7ctl: unknown command \"frobnicate\"" + usage},
@@ -373,16 +363,6 @@ TEST(Q7ctl, CommandsPrintAndExitAsDocumented)
     EXPECT_EQ(q7ctl({"get", "TelvaCfg.SAService"}).second,
               "q7ctl: cannot reach the Q7 server at /nonexistent/q7.sock, or it holds no valid schema\n");
     setenv("Q7_SOCKET", fixture.c_str(), 1);
-}
-
-TEST(Q7ctl, LoadsTheDemoAndShowsOnlyRowsInUse)
-{
-    reset("Wexsignature", 0, 256);  // other tests write some device rows
-    ASSERT_EQ(q7ctl({"load", env("TSH_SOURCE_DIR") + "/host/q7/demo.json"}).first, 0);
-    EXPECT_EQ(q7ctl({"get", "Wexsignature.11.DeviceIP"}).second, "192.168.1.112\n");
-    const std::string shown = q7ctl({"show", "Wexsignature"}).second;
-    EXPECT_NE(shown.find("\nWexsignature.11.DeviceIP=192.168.1.112\n"), std::string::npos);
-    EXPECT_EQ(shown.find("Wexsignature.12."), std::string::npos);
 }
 
 // Each line shows the value its write made, not one read later: three quick
@@ -446,32 +426,23 @@ struct PrivateServer {
 
 }  // namespace
 
-TEST(Q7Restart, KilledOrFrozenServerFailsCallsInTimeAndComesBackWithItsData)
+TEST(Q7Restart, CallsFailInTimeWhileTheServerIsGoneOrFrozenAndWorkWhenItIsBack)
 {
     PrivateServer srv;
     EXPECT_FALSE(Handle(q7_init()));  // nothing listens yet
     ASSERT_TRUE(srv.start());
-    Recorder late_rec;
-    Handle w(q7_init()), late(q7_init());
-    ASSERT_TRUE(w && late);
-    ASSERT_EQ(q7_set_string(w.get(), "General", 0, "DeviceName", "before"), Q7_OK);
-    srv.signal(SIGKILL);
-    EXPECT_EQ(text(w.get(), "General", 0, "DeviceName"), "error 1");
-    EXPECT_EQ(q7_set_string(w.get(), "General", 0, "DeviceName", "lost"), Q7_TIMEOUT);
-    // A first subscription without a server says so, and is kept.
-    late_rec.attach(late.get());
-    EXPECT_EQ(q7_subscribe(late.get(), "General", 1), Q7_TIMEOUT);
-    ASSERT_TRUE(srv.start());
-    EXPECT_TRUE(wait_until([&] { return text(w.get(), "General", 0, "DeviceName") == "before"; }));
-    srv.signal(SIGSTOP);  // alive but deaf: bounded too
-    EXPECT_EQ(text(w.get(), "General", 0, "DeviceName"), "error 1");
-    srv.signal(SIGCONT);
-    // Delivery starts once the handle has reconnected by itself.
-    int i = 0;
-    EXPECT_TRUE(wait_until([&] {
-        q7_set_string(w.get(), "General", 0, "DeviceName", std::to_string(i++).c_str());
-        return !late_rec.wait(0).empty();
-    }));
+    Handle h(q7_init());
+    ASSERT_TRUE(h);
+    for (int sig : {SIGKILL, SIGSTOP}) {
+        srv.signal(sig);
+        EXPECT_EQ(q7_set_string(h.get(), "General", 0, "DeviceName", "lost"), Q7_TIMEOUT) << sig;
+        EXPECT_EQ(text(h.get(), "General", 0, "DeviceName"), "error 1") << sig;  // also while backing off
+        if (sig == SIGKILL)
+            ASSERT_TRUE(srv.start());  // at once: the killed one may still be going away
+        else
+            srv.signal(SIGCONT);
+        EXPECT_TRUE(wait_until([&] { return q7_set_string(h.get(), "General", 0, "DeviceName", "x") == Q7_OK; }));
+    }
 }
 
 // The subscriber's callback thread is held in a callback while the server is
