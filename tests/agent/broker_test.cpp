@@ -96,17 +96,20 @@ TEST(BrokerTexts, MayBeAbsentOrEmptyForOneCallAndAreHandedOutAsSet)
     sa_broker_uninit();
 }
 
-TEST(BrokerFaults, RefusedTextsAndInjectedFailures)
+TEST(BrokerFaults, AgentctlInjectsFailuresAndTheAgentRefusesMalformedTexts)
 {
     Agent agent;
-    ASSERT_EQ(sa_broker_init(), 0);
-    const std::pair<int (*)(const char *), const char *> bad[] = {
-        {sa_broker_set_device_info, "not json"},
-        {sa_broker_set_router_info, R"({"name":"r","model":"m","serial_number":"s","interfaces":[{"name":"e","type":"dmz"}]})"},
-        {sa_broker_remove_satellite, R"({"mac":"zz"})"},
+    const std::pair<std::vector<std::string>, int> statuses[] = {  // 2: bad usage, 1: refused or unreachable
+        {{"frobnicate"}, 2}, {{"fail", "no_such_call"}, 2}, {{"fail", "enable", "twice"}, 2}, {{"hang", "enable"}, 2},
+        {{"notext", "enable"}, 2}, {{"set", "version", "@/nonexistent"}, 2}, {{"set", "version", R"({"version": "1"})"}, 1},
+        {{"emit", "va-scan", R"({"type":"full"})"}, 1}, {{"--socket", agent.dir().file("nobody"), "state"}, 1},
     };
-    for (auto &[call, text] : bad)
-        EXPECT_NE(call(text), 0) << text;
+    for (const auto &[args, status] : statuses)
+        EXPECT_EQ(agentctl(agent.socket(), args), status) << args[0] << " " << args.back();
+    ASSERT_EQ(sa_broker_init(), 0);
+    EXPECT_NE(sa_broker_set_device_info("not json"), 0);
+    EXPECT_NE(sa_broker_set_router_info(R"({"name":"r","model":"m","serial_number":"s","interfaces":[{"name":"e","type":"dmz"}]})"), 0);
+    EXPECT_NE(sa_broker_remove_satellite(R"({"mac":"zz"})"), 0);
     std::string journal;
     ASSERT_EQ(agentctl(agent.socket(), {"journal"}, &journal), 0);
     JsonPtr last(cJSON_Parse(journal.substr(journal.rfind('\n', journal.size() - 2) + 1).c_str()));
@@ -309,28 +312,6 @@ TEST(BrokerUninit, WaitsForRunningCallbacksButNotItsOwnAndNoneRunsAfter)
     EXPECT_TRUE(wait_until([] { return sa_broker_enable() != 0; }));
     ASSERT_EQ(sa_broker_init(), 0);
     sa_broker_uninit();
-}
-
-TEST(Agentctl, ExitStatusSaysUsageRefusalOrUnreachable)
-{
-    Agent agent;
-    const struct {
-        std::vector<std::string> args;
-        int status;
-    } rows[] = {
-        {{"frobnicate"}, 2}, {{"fail", "no_such_call"}, 2}, {{"fail", "enable", "twice"}, 2}, {{"hang", "enable"}, 2},
-        {{"notext", "enable"}, 2}, {{"set", "version", "@/nonexistent"}, 2}, {{"set", "version", R"({"version": "1"})"}, 1},
-        {{"emit", "va-scan", R"({"type":"full"})"}, 1}, {{"journal", "--clear"}, 0},
-    };
-    for (const auto &r : rows) {
-        std::string out;
-        EXPECT_EQ(agentctl(agent.socket(), r.args, &out), r.status) << r.args[0] << " " << out;
-    }
-    std::string out;
-    EXPECT_EQ(agentctl(agent.socket(), {"journal"}, &out), 0);
-    EXPECT_EQ(out, "");
-    EXPECT_EQ(agentctl(agent.dir().file("nobody.sock"), {"state"}, &out), 1);
-    EXPECT_NE(out.find("nobody.sock"), std::string::npos);
 }
 
 } // namespace
