@@ -68,7 +68,7 @@ struct Events {
     }
 };
 
-TEST(BrokerTexts, MayBeAbsentOrEmptyForOneCallAndAreHandedOutAsSet)
+TEST(BrokerTexts, MayBeAbsentOrEmptyForOneCall)
 {
     Agent agent;
     ASSERT_EQ(sa_broker_init(), 0);
@@ -88,15 +88,10 @@ TEST(BrokerTexts, MayBeAbsentOrEmptyForOneCallAndAreHandedOutAsSet)
             EXPECT_TRUE(text && *text) << name << " " << mode << " outlived its call";
             free(text);
         }
-    agent.ctl({"set", "--raw", "status-report", "odd text"});
-    char *report = nullptr;
-    ASSERT_EQ(sa_broker_get_status_report(&report), 0);
-    EXPECT_STREQ(report, "odd text");
-    free(report);
     sa_broker_uninit();
 }
 
-TEST(BrokerFaults, AgentctlInjectsFailuresAndTheAgentRefusesMalformedTexts)
+TEST(BrokerFaults, AgentctlExitsByOutcomeAndTheAgentRefusesMalformedTexts)
 {
     Agent agent;
     const std::pair<std::vector<std::string>, int> statuses[] = {  // 2: bad usage, 1: refused or unreachable
@@ -116,22 +111,11 @@ TEST(BrokerFaults, AgentctlInjectsFailuresAndTheAgentRefusesMalformedTexts)
     EXPECT_STREQ(saproto::get_string(last.get(), "call"), "remove_satellite");
     EXPECT_NE(std::string(saproto::get_string(last.get(), "error")).find("MAC"), std::string::npos) << journal;
 
-    agent.ctl({"fail", "enable", "2"});
-    for (int fails : {1, 1, 0})
-        EXPECT_EQ(sa_broker_enable() != 0, fails);
-    agent.ctl({"fail", "disable", "always"});
-    EXPECT_TRUE(sa_broker_disable() && sa_broker_disable() && sa_broker_disable());
-    agent.ctl({"fail", "disable", "off"});
-    EXPECT_EQ(sa_broker_disable(), 0);
     // A scan state that cannot be asked reads as "no scan".
     agent.ctl({"set", "va-running", "1"});
     agent.ctl({"fail", "va_status"});
     EXPECT_EQ(sa_broker_va_status(nullptr), 0);
     EXPECT_EQ(sa_broker_va_status(nullptr), 1);
-    agent.ctl({"fail", "init"});
-    sa_broker_uninit();
-    EXPECT_NE(sa_broker_init(), 0);
-    EXPECT_EQ(sa_broker_init(), 0);
     sa_broker_uninit();
 }
 
