@@ -98,46 +98,38 @@ struct Recorder {
 
 }  // namespace
 
-TEST(Q7Values, EveryKindRoundTripsReadsCanonicallyAndDefaultsWhenUnwritten)
+TEST(Q7Values, RoundTripAtTheirLimitsReadCanonicallyAndDefaultWhenUnwritten)
 {
     Handle h(q7_init());
     ASSERT_TRUE(h);
     q7_handle *p = h.get();
-    char s[64] = "";
     int32_t i = 0;
     uint32_t u = 0;
-    uint8_t mac[6], ip[4];
-    const uint8_t addr[4] = {192, 168, 1, 2}, want_mac[6] = {0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f};
-    EXPECT_FALSE(q7_set_string(p, "General", 0, "DeviceName", "Wohnzimmer \xc3\xa4") ||
-                 q7_get_string(p, "General", 0, "DeviceName", s, sizeof s) || strcmp(s, "Wohnzimmer \xc3\xa4"));
+    uint8_t mac[6];
+    const uint8_t want_mac[6] = {0x0a, 0x1b, 0x2c, 0x3d, 0x4e, 0x5f};
     EXPECT_FALSE(q7_set_int(p, "TelvaDebug", 0, "lastEventSink", INT32_MIN) ||
                  q7_get_int(p, "TelvaDebug", 0, "lastEventSink", &i) || i != INT32_MIN);
     EXPECT_FALSE(q7_set_uint(p, "OrlixCfg", 0, "orlix_connected", UINT32_MAX) ||
                  q7_get_uint(p, "OrlixCfg", 0, "orlix_connected", &u) || u != UINT32_MAX);
-    EXPECT_FALSE(q7_set_ipv4(p, "Wexsignature", 3, "DeviceIP", addr) ||
-                 q7_get_ipv4(p, "Wexsignature", 3, "DeviceIP", ip) || memcmp(ip, addr, 4));
-    // Texts in: loose forms; texts out: one canonical form.
     EXPECT_FALSE(q7_set_text(p, "Wexsignature", 3, "DeviceMAC", "0a:1b:2c:3d:4e:5f") ||
                  q7_get_mac(p, "Wexsignature", 3, "DeviceMAC", mac) || memcmp(mac, want_mac, 6));
     EXPECT_EQ(text(p, "Wexsignature", 3, "DeviceMAC"), "0A:1B:2C:3D:4E:5F");
-    ASSERT_EQ(q7_set_text(p, "dalLogCfg", 0, "TshLogToFile", "true"), Q7_OK);
-    EXPECT_EQ(text(p, "dalLogCfg", 0, "TshLogToFile"), "1");
-    // Never written: the default. Texts are cut to the buffer, nothing written past it.
     reset("dalLogCfg", 0);
     EXPECT_EQ(text(p, "dalLogCfg", 0, "TshLogLevel"), "5");
-    memset(s, 'x', sizeof s);
+    // Texts are cut to the buffer, nothing written past it.
+    char s[8] = "xxxxxxx";
+    ASSERT_EQ(q7_set_string(p, "General", 0, "DeviceName", "Wohnzimmer"), Q7_OK);
     ASSERT_EQ(q7_get_string(p, "General", 0, "DeviceName", s, 4), Q7_OK);
     EXPECT_EQ(std::string(s, 5), std::string("Woh\0x", 5));
 }
 
-TEST(Q7Errors, EveryCodeAndItsText)
+TEST(Q7Errors, CodesAndTheirTexts)
 {
     Handle h(q7_init());
     ASSERT_TRUE(h);
     q7_handle *p = h.get();
     char s[16];
     int32_t i;
-    const std::string sock = env("Q7_SOCKET");
     const std::pair<int, std::function<int()>> calls[] = {
         {Q7_SHUTDOWN, [&] { return q7_get_int(nullptr, "TelvaDebug", 0, "lastEventSink", &i); }},
         {Q7_NOSUCH_ITEM, [&] { return q7_get_enum(p, "NoSuchTable", 0, "action", s, sizeof s); }},
@@ -145,20 +137,16 @@ TEST(Q7Errors, EveryCodeAndItsText)
         {Q7_NOSUCH_ITEM, [&] { return q7_get_enum(p, "TelvaCfg", 1, "action", s, sizeof s); }},
         {Q7_OK, [&] { return q7_set_ascii(p, "General", 0, "FSN", "123456789012345"); }},  // width 16
         {Q7_TOO_LONG, [&] { return q7_set_ascii(p, "General", 0, "FSN", "1234567890123456"); }},
-        {Q7_INVALID, [&] { return q7_get_int(p, "TelvaDebug", 0, "lastEventSink", nullptr); }},
         {Q7_INVALID, [&] { return q7_set_enum(p, "TelvaCfg", 0, "action", "None"); }},
-        {Q7_INVALID, [&] { return q7_set_bool(p, "dalLogCfg", 0, "TshLogToFile", 2); }},
-        {Q7_INVALID, [&] { return q7_set_string(p, "General", 0, "DeviceName", "bad \xc3("); }},
         {Q7_WRONG_TYPE, [&] { return q7_get_int(p, "TelvaCfg", 0, "action", &i); }},
-        // The server refuses (the row key holds no hash), or holds a value the field cannot take.
-        {Q7_ERROR, [&] { raw_command(sock, "SET q7:d:TelvaDebug:0 x");
-                         return q7_set_int(p, "TelvaDebug", 0, "lastEventSink", 1); }},
-        {Q7_ERROR, [&] { raw_command(sock, "HSET q7:d:TelvaCfg:0 action bogus");
-                         return q7_get_enum(p, "TelvaCfg", 0, "action", s, sizeof s); }},
+        {Q7_ENCODING, [&] { return q7_set_text(p, "Wexsignature", 0, "DeviceIP", "1.2.3.256"); }},
+        {Q7_ERROR, [&] {  // the server holds a value the field cannot take
+             raw_command(env("Q7_SOCKET"), "HSET q7:d:TelvaCfg:0 action bogus");
+             return q7_get_enum(p, "TelvaCfg", 0, "action", s, sizeof s);
+         }},
     };
     for (size_t n = 0; n < std::size(calls); n++)
         EXPECT_EQ(calls[n].second(), calls[n].first) << "row " << n;
-    reset("TelvaDebug", 0);
     reset("TelvaCfg", 0);
     // Logged by the daemon and printed by q7ctl with the code.
     const char *const texts[] = {"ok", "server unreachable or timed out", "handle closed",
