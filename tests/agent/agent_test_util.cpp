@@ -50,12 +50,6 @@ bool PrivateAgent::start()
     return pid_ > 0 && wait_until([&] { return bool(saproto::connect_unix(socket_, err)); });
 }
 
-void PrivateAgent::freeze(bool on)
-{
-    ::kill(pid_, on ? SIGSTOP : SIGCONT);
-    frozen_ = on;
-}
-
 void PrivateAgent::end(int sig)
 {
     if (pid_ <= 0)

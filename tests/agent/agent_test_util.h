@@ -2,8 +2,7 @@
 // sa-agentd, tool runs and control requests. The tools are found in
 // $TSH_BIN_DIR, behind $SA_AGENT_LAUNCHER (a cross build's emulator); both
 // default to the build's own.
-#ifndef AGENT_TEST_UTIL_H
-#define AGENT_TEST_UTIL_H
+#pragma once
 
 #include "proto.h"
 #include "wait_until.h"
@@ -36,7 +35,7 @@ class PrivateAgent {
     ~PrivateAgent() { stop(); }
     bool start();                       // true once the socket answers
     void kill_hard() { end(SIGKILL); }  // as a crash
-    void freeze(bool on);               // reads and answers nothing while on
+    void freeze(bool on) { frozen_ = on, ::kill(pid_, on ? SIGSTOP : SIGCONT); }  // reads and answers nothing
     void stop() { end(SIGTERM); }
     const std::string &socket() const { return socket_; }
     const TempDir &dir() const { return dir_; }
@@ -58,5 +57,3 @@ saproto::JsonPtr control(const std::string &socket, const char *request_json);
 saproto::JsonPtr agent_state(const std::string &socket);
 
 } // namespace agenttest
-
-#endif

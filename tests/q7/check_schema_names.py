@@ -6,10 +6,8 @@ table-bound getters) and the schema lacks."""
 import json, os, re, sys
 
 # call -> (table argument index or fixed table, field argument index or None)
-CALLS = {"q7_subscribe": (1, None), "dal_call_on_change": (0, 1),
-         "get_general_string": ("General", 0), "get_general_ascii": ("General", 0),
-         "get_wexsig_enum": ("Wexsignature", 0), "get_wexsig_ascii": ("Wexsignature", 0),
-         "get_deviceid_ascii": ("DeviceIdList", 0), "get_deviceid_string": ("DeviceIdList", 0)}
+CALLS = {"q7_subscribe": (1, None), "dal_call_on_change": (0, 1)}
+GETTERS = {"general": "General", "wexsig": "Wexsignature", "deviceid": "DeviceIdList"}  # get_general_ascii(field, ...)
 STRING = r'"(?:[^"\\\n]|\\.)*"'
 COMMENT = re.compile(r"//[^\n]*|/\*.*?\*/|(" + STRING + r"|'(?:[^'\\]|\\.)*')", re.S)
 TOKEN = re.compile(STRING + r"|'(?:[^'\\]|\\.)*'|[()\[\]{},]|[^\"'()\[\]{},]+")
@@ -39,7 +37,8 @@ def main(schema, *dirs):
             with open(path, errors="replace") as f:
                 src = COMMENT.sub(lambda m: m.group(1) or "\n" * m.group().count("\n"), f.read())
             for m in re.finditer(r"\b(\w+)\s*\(", src):
-                shape = CALLS.get(m.group(1)) or ((1, 3) if re.fullmatch(r"q7_(?:get|set)_[a-z0-9]+", m.group(1)) else None)
+                g = re.fullmatch(r"get_(general|wexsig|deviceid)_[a-z]+|(q7_(?:get|set)_[a-z0-9]+)", m.group(1))
+                shape = CALLS.get(m.group(1)) or (g and ((1, 3) if g.group(2) else (GETTERS[g.group(1)], 0)))
                 args = split_args(src, m.end()) if shape else None
                 if not args:
                     continue

