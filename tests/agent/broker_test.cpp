@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -40,22 +41,17 @@ struct Events {
     std::mutex mu;
     std::vector<std::string> texts;
     std::atomic<int> running{0}, most{0};
+    std::atomic<size_t> count{0};
     std::atomic<bool> linger{false}, held{false};
-    size_t size()
-    {
-        std::lock_guard lk(mu);
-        return texts.size();
-    }
     static void cb(const char *json, void *arg)
     {
         auto *e = static_cast<Events *>(arg);
-        const int now = ++e->running;
-        for (int m = e->most; now > m && !e->most.compare_exchange_weak(m, now);) {
-        }
         {
             std::lock_guard lk(e->mu);
             e->texts.push_back(json);
+            e->most = std::max(e->most.load(), ++e->running);
         }
+        e->count++;
         if (e->linger)
             wait_until([&] { return e->running >= 2; }, std::chrono::milliseconds(500));
         wait_until([&] { return !e->held; }, std::chrono::seconds(60));
@@ -101,7 +97,7 @@ TEST(BrokerCallbacks, OverlapByDefaultAndRunOneAtATimeInOrderWhenSerial)
         ASSERT_EQ(sa_broker_subscribe(SA_BROKER_DEVICES_CHANGED, Events::cb, &e, 0), 0);
         for (const char *t : {"a", "b", "c"})
             agent.ctl({"emit", "--raw", "devices-changed", t});
-        ASSERT_TRUE(wait_until([&] { return e.size() == 3; }));
+        ASSERT_TRUE(wait_until([&] { return e.count == 3; }));
         sa_broker_uninit();  // waits for the callbacks still running
         EXPECT_EQ(e.most > 1, !*threads) << "SA_BROKER_CALLBACK_THREADS=" << threads;
         EXPECT_TRUE(!*threads || (e.texts == std::vector<std::string>{"a", "b", "c"}));
@@ -127,13 +123,13 @@ TEST(BrokerTimeout, AHungCallGivesUpAndItsLateReplyAnswersNoOtherCall)
 // with serial callbacks a second agent-started would have come first.
 void expect_started(const std::string &socket, Events &started, Events &scans, size_t n)
 {
-    ASSERT_TRUE(wait_until([&] { return started.size() >= n; }));
-    const size_t seen = scans.size();
+    ASSERT_TRUE(wait_until([&] { return started.count >= n; }));
+    const size_t seen = scans.count;
     ASSERT_TRUE(wait_until([&] {
         agenttest::control(socket, R"({"call":"ctl.emit","what":"va-scan"})");
-        return scans.size() > seen;
+        return scans.count > seen;
     }));
-    EXPECT_EQ(started.size(), n);
+    EXPECT_EQ(started.count, n);
 }
 
 // One deadline per call: callers queued behind a frozen agent all fail in
@@ -239,7 +235,7 @@ TEST(BrokerUninit, WaitsForRunningCallbacksButNotItsOwnAndNoneRunsAfter)
     EXPECT_EQ(running_at_return, 0);
     agent.ctl({"emit", "devices-changed"});
     EXPECT_NE(sa_broker_enable(), 0);
-    EXPECT_EQ(e.size(), 2u);
+    EXPECT_EQ(e.count, 2u);
     // From inside a callback it does not wait for itself, and may call the library.
     ASSERT_EQ(sa_broker_init(), 0);
     ASSERT_EQ(sa_broker_subscribe(SA_BROKER_VA_STATUS_CHANGED, [](const char *, void *) { sa_broker_uninit(); }, nullptr, 0), 0);
