@@ -11,7 +11,6 @@
 #include <thread>
 
 using agenttest::agentctl;
-using saproto::JsonPtr;
 
 namespace {
 
@@ -114,7 +113,7 @@ TEST(BrokerTimeout, AHungCallGivesUpAndItsLateReplyAnswersNoOtherCall)
     // The late version reply comes while the next call waits for its own.
     agent.ctl({"hang", "get_status_report", "700"});
     ASSERT_EQ(sa_broker_get_status_report(&text), 0);
-    EXPECT_TRUE(cJSON_GetObjectItem(JsonPtr(cJSON_Parse(text)).get(), "agent")) << text;
+    EXPECT_TRUE(cJSON_GetObjectItem(saproto::JsonPtr(cJSON_Parse(text)).get(), "agent")) << text;
     free(text);
     sa_broker_uninit();
 }
@@ -223,15 +222,17 @@ TEST(BrokerUninit, WaitsForRunningCallbacksButNotItsOwnAndNoneRunsAfter)
     agent.ctl({"emit", "devices-changed"});
     agent.ctl({"emit", "devices-changed"});
     ASSERT_TRUE(wait_until([&] { return e.running == 2; }));
-    std::atomic<int> running_at_return{-1};
-    std::thread un([&] {
+    std::atomic<int> returned{0}, running_at_return{0};
+    auto uninit = [&] {
         sa_broker_uninit();
-        running_at_return = e.running.load();
-    });
-    // One that does not wait returns while the callbacks are held.
-    EXPECT_FALSE(wait_until([&] { return running_at_return >= 0; }, std::chrono::milliseconds(300)));
+        running_at_return += e.running;
+        returned++;
+    };
+    std::thread a(uninit), b(uninit);  // two racing: neither returns while the callbacks are held
+    EXPECT_FALSE(wait_until([&] { return returned > 0; }, std::chrono::milliseconds(300)));
     e.held = false;
-    un.join();
+    a.join();
+    b.join();
     EXPECT_EQ(running_at_return, 0);
     agent.ctl({"emit", "devices-changed"});
     EXPECT_NE(sa_broker_enable(), 0);
