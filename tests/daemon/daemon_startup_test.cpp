@@ -1,11 +1,10 @@
-// Start-up of TeSvcHdlr end to end: the stages and their messages, the
-// argument rule, the single-instance pid file and a missing Q7 server.
+// Start-up and stop of TeSvcHdlr end to end: the start-up transcript, the
+// failures that end start-up, one instance at a time, a stop at each stage
+// and the signals.
 #include "daemon_harness.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <csignal>
+#include <cstdlib>
 
 #include "wait_until.h"
 
@@ -13,148 +12,211 @@ namespace tshtest {
 namespace {
 
 using Startup = DaemonTest;
+using Stop = DaemonTest;
+using Signals = DaemonTest;
 
-TEST_F(Startup, RunsStagesInOrderAndStopsOnSigusr1)
+// A plain start, two SIGUSR2 and a stop logged as the transcript beside this
+// file (TSH_GOLDEN_UPDATE=1 writes it anew), and what start-up records.
+TEST_F(Startup, FollowsTheTranscriptAndRecordsTheAgentAndItself)
 {
-    // Values start-up must overwrite, so that the writes show.
+    ASSERT_EQ(lab.set("featureSwitch", "rp", "enable"), Q7_OK);
+    // Written over by start-up before anything acts on it.
     ASSERT_EQ(lab.set("TelvaCfg", "action", "do_protection_on"), Q7_OK);
     Daemon d;
+    // The pid file must not become its standard output.
+    d.close_stdout();
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.wait_ready()) << d.err();
-    const std::string err = d.err();
-    EXPECT_TRUE(lines_in_order(err, {"<notice> tsh_main: TeSvcHdlr locked the pid file.",
-                                     "<info> tsh_main: Starting TSH Version Id is 1.2.1",
-                                     "<info> tsh_main: (TelvaSoT) - Initiliazing WEX lib",
-                                     "<info> tsh_agent: try count 0, timesleep 0",
-                                     "<info> tsh_agent: Initing telva subscriptions",
-                                     "<info> tsh_agent: saBrokerInitStatusEvent is set as true",
-                                     "<info> tsh_agent: Telva init successfull",
-                                     "<info> tsh_agent: Subscribe to Devices list updated and the type of change(new/ "
-                                     "updated / removed)",
-                                     "<info> tsh_agent: Subscribe to SA agent started",
-                                     "<info> tsh_agent: Subscribe to VA Scan updated(new/updated/removed)",
-                                     "<info> tsh_agent: Initialize SA broker library successfully",
-                                     "<info> tsh_main: Retry Logic called successfully",
-                                     "<info> tsh_agent: CSH:Entry Function:set_module_version_detail Line:N input "
-                                     "fieldname --:TSHVersion input version --:1.2.1",
-                                     "<info> tsh_main: !! set_module_version_detail() is called at boot time !!",
-                                     "<info> tsh_main: !! get_version_info() is called at boot time !!",
-                                     "<info> tsh_main: (TelvaSoT) - Queue for TelvaSoT Initiliazed"}));
-    // The program's base name reaches the logging library, whatever path
-    // started it.
-    EXPECT_NE(err.find(" TeSvcHdlr[" + std::to_string(d.pid()) + "] "), std::string::npos) << err;
+    for (int n = 1; n <= 2; ++n) {
+        d.signal(SIGUSR2);
+        ASSERT_TRUE(d.wait_err("sig_usr2 handler.", n)) << d.err();
+    }
     EXPECT_EQ(read_file(PID_FILE), std::to_string(d.pid()) + "\n");
-    EXPECT_EQ(lab.get("TelvaCfg", "SAService"), "UP");
-    EXPECT_EQ(lab.get("TelvaCfg", "action"), "none");
-    EXPECT_EQ(lab.get("TelvaRAEvent", "saBrokerInitStatusEvent"), "true");
+    const char *const fields[][3] = {
+        {"TelvaCfg", "SAService", "UP"},         {"TelvaCfg", "action", "none"},
+        {"DalModuleVersion", "TSHVersion", "1.2.1"}, {"TelvaRAEvent", "saBrokerInitStatusEvent", "true"},
+        {"TelvaStatus", "saaVersion", "5.1.2.33"}, {"TelvaStatus", "saaPatchLevel", "7"},
+        {"TelvaRAEvent", "saBrokerVersionStatus", "true"},
+    };
+    for (const auto &f : fields)
+        EXPECT_EQ(lab.get(f[0], f[1]), f[2]) << f[0] << "." << f[1];
+    EXPECT_EQ(lab.calls("set_router_info"), 1);
     expect_orderly_stop(d);
+    // The program's base name reaches the logging library.
+    EXPECT_NE(d.err().find(" TeSvcHdlr[" + std::to_string(d.pid()) + "] "), std::string::npos) << d.err();
+    // Logged lines only, without the walk over the device rows.
+    std::string got;
+    for (const std::string &l : log_lines(d.err()))
+        if (l.starts_with("<") && l.find("!ndex is ") == std::string::npos && l.find(" - MacAddr : ") == std::string::npos)
+            got += l + "\n";
+    const std::string golden = agenttest::setting("TSH_SOURCE_DIR") + "/tests/daemon/daemon_startup_test.golden";
+    if (std::getenv("TSH_GOLDEN_UPDATE"))
+        write_file(golden, got);
+    EXPECT_EQ(got, read_file(golden));
 }
 
-TEST_F(Startup, RefusesAnyArgument)
+TEST_F(Startup, EndsWithItsStatusAndLinesAndNoPidFile)
 {
-    Daemon d({}, {"-v"});
-    ASSERT_TRUE(d.start());
-    EXPECT_EQ(d.wait_exit(), std::optional<int>(255));
-    EXPECT_TRUE(in_order(d.err(), {"Cannot parse args/load needed variables from cli.",
-                                   "(TelvaSoT) - Can not parse args. Input valid data from cli\n"}))
-        << d.err();
-    EXPECT_FALSE(path_exists(PID_FILE));
+    struct Case {
+        const char *name;
+        std::vector<std::string> env, args;
+        const char *failing_call;
+        int status;
+        std::vector<std::string> tail;
+    };
+    TempDir nowhere;
+    const Case cases[] = {
+        {"an argument", {}, {"-v"}, "", 255,
+         {"<error> tsh_main: Cannot parse args/load needed variables from cli.",
+          "(TelvaSoT) - Can not parse args. Input valid data from cli"}},
+        {"no Q7 server", {"Q7_SOCKET=" + nowhere.file("q7.sock")}, {}, "", 1,
+         {"<notice> tsh_main: TeSvcHdlr locked the pid file.", "Couldn't init q7!",
+          "<error> tsh_main: Couldn't init Q7! is Q7 running?",
+          "<notice> tsh_main: Bye Bye.....", "(TelvaSoT) - Couldn't init Q7! is Q7 running?"}},
+        {"the agent's version refused", {}, {}, "get_version_info", 1,
+         {"<info> tsh_main: !! set_module_version_detail() is called at boot time !!",
+          "<info> tsh_agent: Failed to call sa_broker_get_version_info()",
+          "<error> tsh_main: Failed to get SA Agent Version ", "<notice> tsh_main: Bye Bye.....",
+          "<info> tsh_main: !! get_version_info() is called at boot time !!"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_NO_FATAL_FAILURE(lab.reset());
+        ASSERT_TRUE(!*c.failing_call || lab.agentctl({"fail", c.failing_call, "always"}) == 0);
+        Daemon d(c.env, c.args);
+        ASSERT_TRUE(d.start());
+        EXPECT_EQ(d.wait_exit(), std::optional<int>(c.status)) << d.err();
+        EXPECT_TRUE(lines_together(d.err(), c.tail, true));
+        EXPECT_FALSE(path_exists(PID_FILE));
+    }
 }
 
-TEST_F(Startup, SecondInstanceLeavesTheFirstOnesPidFile)
+TEST_F(Startup, RefusesASecondInstanceAndTakesOverAKilledOnesPidFile)
 {
     Daemon first;
     ASSERT_TRUE(first.start());
     ASSERT_TRUE(first.wait_ready()) << first.err();
     const std::string held = read_file(PID_FILE);
-
-    Daemon second;
-    ASSERT_TRUE(second.start());
-    EXPECT_EQ(second.wait_exit(), std::optional<int>(1));
-    EXPECT_TRUE(in_order(second.err(), {"Daemon is already running.", "Bye Bye.....", "Exit from LOCK_PROCESS",
-                                        "(TelvaSoT) - failed to lock the pid file.\n"}))
-        << second.err();
-    EXPECT_EQ(read_file(PID_FILE), held);
-    EXPECT_TRUE(first.running());
-    expect_orderly_stop(first);
-}
-
-TEST_F(Startup, RefusesUnusablePidFilesAndReplacesAStaleOne)
-{
-    struct Case {
-        const char *name, *content;
-    };
-    // Not a pid: each is left as it is and start-up stops.
-    for (const Case &c : {Case{"empty", ""}, Case{"garbage", "daemon\n"}, Case{"zero", "0\n"},
-                          Case{"negative", "-1\n"}}) {
-        write_file(PID_FILE, c.content);
-        Daemon d;
-        ASSERT_TRUE(d.start());
-        EXPECT_EQ(d.wait_exit(), std::optional<int>(1)) << c.name;
-        EXPECT_TRUE(in_order(d.err(), {"possibly data is in wrong format", "failed to lock the pid file.\n"}))
-            << c.name << "\n" << d.err();
-        EXPECT_EQ(read_file(PID_FILE), c.content) << c.name;
-    }
-
-    // A link is refused and neither it nor what it names is touched.
-    TempDir dir;
-    const std::string target = dir.file("target");
-    write_file(target, std::to_string(dead_pid()) + "\n");
-    const std::string target_text = read_file(target);
-    unlink(PID_FILE);
-    ASSERT_EQ(symlink(target.c_str(), PID_FILE), 0);
     {
-        Daemon d;
+        Daemon second;
+        ASSERT_TRUE(second.start());
+        EXPECT_EQ(second.wait_exit(), std::optional<int>(1));
+        EXPECT_TRUE(lines_together(second.err(),
+                                   {"<notice> tsh_daemon: Daemon is already running.",
+                                    "<error> tsh_main: failed to lock the pid file.", "<notice> tsh_main: Bye Bye.....",
+                                    "<notice> tsh_main: Exit from LOCK_PROCESS", "(TelvaSoT) - failed to lock the pid file."},
+                                   true));
+        EXPECT_EQ(read_file(PID_FILE), held);
+    }
+    ASSERT_TRUE(first.running());
+    // Its pid file stays behind, naming a process that is gone.
+    first.signal(SIGKILL);
+    ASSERT_EQ(first.wait_exit(), std::optional<int>(128 + SIGKILL));
+    Daemon next;
+    ASSERT_TRUE(next.start());
+    ASSERT_TRUE(next.wait_ready()) << next.err();
+    EXPECT_TRUE(lines_in_order(next.err(), {"<notice> tsh_daemon: Remove not associated pid file.",
+                                            "<notice> tsh_main: TeSvcHdlr locked the pid file."}));
+    EXPECT_EQ(read_file(PID_FILE), std::to_string(next.pid()) + "\n");
+    expect_orderly_stop(next);
+}
+
+// SIGUSR1 while the daemon is held in one place: exit 0 within 2 s and, from
+// the line it was held at, exactly the lines given.
+TEST_F(Stop, AtEachStageEndsInOrderWithItsOwnLines)
+{
+    // Delays of 10 s that a stop must cut short.
+    const std::string long_retry = "TSH_TEST_RETRY_UNIT_MS=5000";
+    const std::string sig = "<info> tsh_main: sig_usr1 handler.", bye = "<notice> tsh_main: Bye Bye.....";
+    const std::string no_push =
+        "<notice> tsh_get_dalfld: [DAL_TSH] : No need to push router info to SA, returning with code 1";
+    agenttest::PrivateAgent absent;
+    struct Row {
+        const char *where;
+        std::vector<std::string> env;
+        // Agent faults made before the start, or once it is ready when
+        // alive_up writes SAAliveState "UP" after them.
+        std::vector<std::vector<std::string>> faults;
+        bool alive_up;
+        // Held there once the log ends in tail[0] (and the agent holds a
+        // call when `in_call`).
+        bool in_call;
+        std::vector<std::string> tail;
+    };
+    const Row rows[] = {
+        {"agent start, between tries", {long_retry, "SA_AGENT_SOCKET=" + absent.socket()}, {}, false, false,
+         {"<error> tsh_agent: Trying again", sig, bye}},
+        {"agent start, in its call", {}, {{"hang", "init", "60000"}}, false, true,
+         {"<info> tsh_agent: Initing telva subscriptions", sig, bye}},
+        {"agent start, past its stop check", {"TSH_TEST_AGENT_START_DELAY_MS=600"}, {}, false, false,
+         {"<info> tsh_agent: Initing telva subscriptions", sig, bye}},
+        {"table subscriptions", {"TSH_TEST_HOLD_STAGE=11"}, {}, false, false,
+         {"<info> tsh_main: Retry Logic called successfully", sig, bye}},
+        {"module version", {"TSH_TEST_HOLD_STAGE=12"}, {}, false, false,
+         {"<info> tsh_agent: CSH:Entry Function:set_module_version_detail Line:N input fieldname --:TSHVersion "
+          "input version --:1.2.1",
+          sig, "<info> tsh_main: !! set_module_version_detail() is called at boot time !!", bye}},
+        {"agent version", {}, {{"hang", "get_version_info", "60000"}}, false, true,
+         {"<info> tsh_main: !! set_module_version_detail() is called at boot time !!", sig, bye}},
+        {"running", {}, {}, false, false, {no_push, sig, bye}},
+        {"alive-state restart, between tries", {long_retry},
+         {{"fail", "subscribe", "always"}, {"fail", "init", "always"}}, true, false,
+         {"<error> tsh_agent: Trying again", sig, bye}},
+        {"alive-state restart, in a subscription", {}, {{"hang", "subscribe", "60000"}}, true, true,
+         {"<info> tsh_agent: Telva init successfull", sig, bye}},
+        {"alive-state restart, past its stop check", {"TSH_TEST_AGENT_START_DELAY_MS=600"}, {}, true, false,
+         {"<info> tsh_agent: Initing telva subscriptions", sig, bye}},
+    };
+    for (const Row &r : rows) {
+        SCOPED_TRACE(r.where);
+        ASSERT_NO_FATAL_FAILURE(lab.reset());
+        Daemon d(r.env);
+        for (const auto &f : r.faults)
+            ASSERT_TRUE(r.alive_up || lab.agentctl(f) == 0);
         ASSERT_TRUE(d.start());
-        EXPECT_EQ(d.wait_exit(), std::optional<int>(1));
-        EXPECT_NE(d.err().find("(TelvaSoT) - failed to lock the pid file.\n"), std::string::npos) << d.err();
-        struct stat st;
-        ASSERT_EQ(lstat(PID_FILE, &st), 0);
-        EXPECT_TRUE(S_ISLNK(st.st_mode));
-        EXPECT_EQ(read_file(target), target_text);
+        if (r.alive_up) {
+            ASSERT_TRUE(d.wait_ready()) << d.err();
+            for (const auto &f : r.faults)
+                ASSERT_EQ(lab.agentctl(f), 0);
+            ASSERT_EQ(lab.set("TelvaCfg", "SAAliveState", "UP"), Q7_OK);
+        }
+        ASSERT_TRUE(wait_until([&] {
+            const std::vector<std::string> log = log_lines(d.err());
+            return !log.empty() && log.back() == r.tail[0] && (!r.in_call || lab.agent_holds_a_call());
+        }, 20s)) << d.err();
+        d.signal(SIGUSR1);
+        EXPECT_EQ(d.wait_exit(2s), std::optional<int>(0)) << d.err();
+        EXPECT_FALSE(path_exists(PID_FILE));
+        EXPECT_TRUE(lines_together(d.err(), r.tail, true));
     }
-    unlink(PID_FILE);
+}
 
-    // A stale file: replaced by one with the new pid.
-    write_file(PID_FILE, std::to_string(dead_pid()) + "\n");
-    Daemon d;
+TEST_F(Signals, Sigusr2PrintsTheProtectionStatusWheneverSentAndOthersAreIgnored)
+{
+    agenttest::PrivateAgent late;   // its socket is not there yet
+    Daemon d({"SA_AGENT_SOCKET=" + late.socket()});
     ASSERT_TRUE(d.start());
-    ASSERT_TRUE(d.wait_ready()) << d.err();
-    EXPECT_NE(d.err().find("Remove not associated pid file."), std::string::npos) << d.err();
-    EXPECT_EQ(read_file(PID_FILE), std::to_string(d.pid()) + "\n");
+    ASSERT_TRUE(d.wait_err("try count 1, timesleep 2")) << d.err();
+    ASSERT_EQ(lab.set("TelvaStatus", "protectionStatus", "true"), Q7_OK);
+    // During start-up: printed at once although stdout is a file, and no
+    // stage fails for it.
+    d.signal(SIGUSR2);
+    ASSERT_TRUE(d.wait_out("protectionStatus :true\n")) << d.out();
+    ASSERT_TRUE(late.start());
+    ASSERT_TRUE(d.wait_ready(20s)) << d.err();
+    ASSERT_EQ(lab.set("TelvaStatus", "protectionStatus", "false"), Q7_OK);
+    d.signal(SIGPIPE);
+    // The number of the signal thread's own stop, taken and ignored.
+    d.signal(SIGRTMIN);
+    for (int i = 0; i < 1000; ++i)
+        d.signal(SIGUSR2);
+    // Signals of one kind merge while one is pending: a line for each taken.
+    ASSERT_TRUE(d.wait_out("protectionStatus :false\n")) << d.out();
+    EXPECT_TRUE(wait_until(
+        [&] { return count_of(d.out(), "protectionStatus :") == count_of(d.err(), "sig_usr2 handler."); }));
+    EXPECT_EQ(d.out().find("protectionStatus :false\nprotectionStatus :true"), std::string::npos) << d.out();
+    EXPECT_TRUE(d.running());
     expect_orderly_stop(d);
-}
-
-TEST_F(Startup, TwoInstancesOverAStalePidFileLeaveExactlyOneRunning)
-{
-    for (int round = 0; round < 3; ++round) {
-        write_file(PID_FILE, std::to_string(dead_pid()) + "\n");
-        Daemon a, b;
-        ASSERT_TRUE(a.start());
-        ASSERT_TRUE(b.start());
-        // One of them fails at the lock; the other runs on.
-        ASSERT_TRUE(wait_until([&] { return !a.running() || !b.running(); })) << a.err() << b.err();
-        Daemon &winner = a.running() ? a : b;
-        Daemon &loser = a.running() ? b : a;
-        EXPECT_EQ(loser.wait_exit(), std::optional<int>(1)) << loser.err();
-        EXPECT_NE(loser.err().find("(TelvaSoT) - failed to lock the pid file.\n"), std::string::npos)
-            << loser.err();
-        ASSERT_TRUE(winner.wait_ready()) << winner.err();
-        EXPECT_EQ(read_file(PID_FILE), std::to_string(winner.pid()) + "\n");
-        expect_orderly_stop(winner);
-    }
-}
-
-TEST_F(Startup, FailsWithoutQ7AndReleasesThePidFile)
-{
-    TempDir nowhere;
-    Daemon d({"Q7_SOCKET=" + nowhere.file("q7.sock")});
-    ASSERT_TRUE(d.start());
-    EXPECT_EQ(d.wait_exit(), std::optional<int>(1));
-    EXPECT_TRUE(in_order(d.err(), {"TeSvcHdlr locked the pid file.", "Couldn't init Q7! is Q7 running?", "Bye Bye.....",
-                                   "(TelvaSoT) - Couldn't init Q7! is Q7 running?\n"}))
-        << d.err();
-    EXPECT_FALSE(path_exists(PID_FILE));
 }
 
 } // namespace
