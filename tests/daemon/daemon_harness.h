@@ -1,28 +1,22 @@
-// daemon_harness.h - end-to-end runs of TeSvcHdlr: one private Q7 server and
-// one private agent per test binary (a gtest Environment), and the daemon
-// itself started with posix_spawn, its standard streams in files, watched
-// through its log lines with deadlines.
-//
-// The daemon's pid file has a fixed path, so every test that starts one holds
-// the CTest resource lock tsh_daemon.
+// daemon_harness.h - end-to-end runs of TeSvcHdlr against one private Q7
+// server and agent per test binary, its standard streams in files. The pid
+// file has a fixed path: each test that starts one holds the lock tsh_daemon.
 #ifndef TSH_DAEMON_HARNESS_H
 #define TSH_DAEMON_HARNESS_H
 
 #include <gtest/gtest.h>
 
-#include <sys/types.h>
+#include <cjson/cJSON.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <csignal>
-#include <cstdlib>
-
 #include <chrono>
+#include <csignal>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <cjson/cJSON.h>
 
 #include "agent_test_util.h"
 #include "q7lib.h"
@@ -36,18 +30,27 @@ constexpr const char PID_FILE[] = "/tmp/TeSvcHdlr.pid";
 // Field of the private schema whose name only begins with a device field.
 constexpr const char PREFIXED_FIELD[] = "AllowOrBlockExtra";
 
-std::string read_file(const std::string &path);
-void write_file(const std::string &path, const std::string &text);
-bool path_exists(const std::string &path);   // lstat: a dangling link counts
+inline std::string read_file(const std::string &path)
+{
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+inline void write_file(const std::string &path, const std::string &text) { std::ofstream(path) << text; }
+// lstat: a dangling link counts.
+inline bool path_exists(const std::string &path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
 // Each part found after the one before it.
 bool in_order(const std::string &text, const std::vector<std::string> &parts);
 int count_of(const std::string &text, const std::string &part);
 // The daemon's stderr as whole lines with what varies taken out: a logged
 // "2026-12-07 16:55:01.123 TeSvcHdlr[42] <info> TelvaSoT:45: text" becomes
-// "<info> TelvaSoT: text", and "Line:586" or "Line : 586" in a text "Line:N" or "Line : N"; a line written
-// otherwise stays as it is.
+// "<info> TelvaSoT: text", with "Line:586" or "Line : 586" in the text as
+// "Line:N" or "Line : N". Other lines stay as they are.
 std::vector<std::string> log_lines(const std::string &text);
-// Each expected line equals a whole log line after the one matched before it.
+// Each line equals a whole log line after the one matched before it.
 ::testing::AssertionResult lines_in_order(const std::string &text, const std::vector<std::string> &lines);
 // The lines one after another in the log, or as its last lines.
 ::testing::AssertionResult lines_together(const std::string &text, const std::vector<std::string> &lines,
@@ -70,33 +73,22 @@ class Lab : public ::testing::Environment {
     {
         return agenttest::agentctl(agent_->socket(), args, out);
     }
-    // A raw command to the Q7 server underneath (to store what no Q7 write
-    // would, so that a read of it fails).
+    // A command to the Q7 server underneath (to store what no Q7 write would).
     int redis(const std::vector<std::string> &args);
-    // The arguments of the agent's journaled calls of `call` that it
-    // accepted (all of them with accepted_only false), oldest first.
+    // The arguments of the agent's journaled calls of `call` it accepted
+    // (all of them with accepted_only false), oldest first.
     std::vector<std::string> journal(const std::string &call, bool accepted_only = true);
-    // How many calls of `call` the agent journaled, accepted or not.
     int calls(const std::string &call) { return static_cast<int>(journal(call, false).size()); }
     saproto::JsonPtr agent_state() { return agenttest::agent_state(agent_->socket()); }
-    // The agent holds a hung call's reply.
+    // The agent holds back a hung call's reply.
     bool agent_holds_a_call();
-    // The Q7 server's process, and a restart of it after a kill -9 (its data
-    // is gone; the schema comes back).
     pid_t q7_pid() const { return std::atoi(read_file(dir_->file("redis.pid")).c_str()); }
-    bool restart_q7();
-    // The agent killed as in a crash and started again: its state, journal
-    // and injected faults are gone.
-    bool restart_agent() { return agent_->kill_hard(), agent_->start(); }
     // Device row: MAC, UUID and the update flag on; state as given.
     void device(unsigned row, const std::string &mac, const std::string &uuid, const std::string &state = "");
-    // A plain agent, and the tables back to their defaults with console
-    // logging at level 7.
+    // A new agent, and every table at its defaults but logging.
     void reset();
 
   private:
-    bool start_q7();
-
     static inline Lab *the_lab_ = nullptr;
     std::unique_ptr<TempDir> dir_;
     std::unique_ptr<agenttest::PrivateAgent> agent_;
@@ -114,21 +106,15 @@ class Daemon {
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
 
-    // Started with its standard output closed (before start()).
+    // Started with its standard output closed.
     void close_stdout() { close_stdout_ = true; }
     bool start();
     pid_t pid() const { return pid_; }
     std::string err() const { return read_file(dir_.file("stderr")); }
     std::string out() const { return read_file(dir_.file("stdout")); }
     // Until stderr (stdout) holds text at least `times` times.
-    bool wait_err(const std::string &text, int times = 1, std::chrono::milliseconds limit = 10s) const
-    {
-        return wait_in("stderr", text, times, limit);
-    }
-    bool wait_out(const std::string &text, int times = 1, std::chrono::milliseconds limit = 10s) const
-    {
-        return wait_in("stdout", text, times, limit);
-    }
+    bool wait_err(const std::string &text, int times = 1, std::chrono::milliseconds limit = 10s) const;
+    bool wait_out(const std::string &text, int times = 1, std::chrono::milliseconds limit = 10s) const;
     // Start-up got through its last stage.
     bool wait_ready(std::chrono::milliseconds limit = 10s) const;
     void signal(int sig) const { if (pid_ > 0) ::kill(pid_, sig); }
@@ -138,7 +124,6 @@ class Daemon {
     std::optional<int> wait_exit(std::chrono::milliseconds limit = 10s);
 
   private:
-    bool wait_in(const char *file, const std::string &text, int times, std::chrono::milliseconds limit) const;
     bool reap(int options);
 
     TempDir dir_;
@@ -148,18 +133,9 @@ class Daemon {
     bool close_stdout_ = false;
 };
 
-// Reading the agent's JSON: a member's text ("<absent>" when missing or not
-// a string) or number (-99), and a text parsed.
-inline std::string text_of(const cJSON *j, const char *name)
-{
-    const cJSON *m = cJSON_GetObjectItemCaseSensitive(j, name);
-    return cJSON_IsString(m) ? m->valuestring : "<absent>";
-}
-inline int int_of(const cJSON *j, const char *name)
-{
-    const cJSON *m = cJSON_GetObjectItemCaseSensitive(j, name);
-    return cJSON_IsNumber(m) ? m->valueint : -99;
-}
+// A member's text ("<absent>" when not a string) or number (-99).
+std::string text_of(const cJSON *j, const char *name);
+int int_of(const cJSON *j, const char *name);
 inline saproto::JsonPtr parse(const std::string &text) { return saproto::JsonPtr(cJSON_Parse(text.c_str())); }
 
 // Waits for the dispatches made so far to end: dispatches run one at a time
@@ -167,12 +143,9 @@ inline saproto::JsonPtr parse(const std::string &text) { return saproto::JsonPtr
 // logged the earlier ones are finished.
 void settle(Lab &lab, const Daemon &d);
 
-// SIGUSR1 and the orderly stop: exit 0 within 2 s, pid file gone. Before
-// the logging configuration is applied only notices show, so info_shown
-// false skips "sig_usr1 handler.".
-void expect_orderly_stop(Daemon &d, bool info_shown = true);
+// SIGUSR1 and the orderly stop: exit 0 within 2 s, pid file gone.
+void expect_orderly_stop(Daemon &d);
 
-// Clean pid file and Q7/agent state before each test.
 class DaemonTest : public ::testing::Test {
   protected:
     void SetUp() override;

@@ -44,10 +44,10 @@ TEST_F(Startup, FollowsTheTranscriptAndRecordsTheAgentAndItself)
     expect_orderly_stop(d);
     // The program's base name reaches the logging library.
     EXPECT_NE(d.err().find(" TeSvcHdlr[" + std::to_string(d.pid()) + "] "), std::string::npos) << d.err();
-    // Logged lines only, without the walk over the device rows.
+    // Logged lines only, without the reads of the device and router records.
     std::string got;
     for (const std::string &l : log_lines(d.err()))
-        if (l.starts_with("<") && l.find("!ndex is ") == std::string::npos && l.find(" - MacAddr : ") == std::string::npos)
+        if (l.starts_with("<") && l.find(" tsh_get_dalfld: ") == std::string::npos)
             got += l + "\n";
     const std::string golden = agenttest::setting("TSH_SOURCE_DIR") + "/tests/daemon/daemon_startup_test.golden";
     if (std::getenv("TSH_GOLDEN_UPDATE"))
@@ -126,21 +126,19 @@ TEST_F(Startup, RefusesASecondInstanceAndTakesOverAKilledOnesPidFile)
 TEST_F(Stop, AtEachStageEndsInOrderWithItsOwnLines)
 {
     // Delays of 10 s that a stop must cut short.
-    const std::string long_retry = "TSH_TEST_RETRY_UNIT_MS=5000";
-    const std::string sig = "<info> tsh_main: sig_usr1 handler.", bye = "<notice> tsh_main: Bye Bye.....";
+    const std::string long_retry = "TSH_TEST_RETRY_UNIT_MS=5000", sig = "<info> tsh_main: sig_usr1 handler.",
+                      bye = "<notice> tsh_main: Bye Bye.....";
     const std::string no_push =
         "<notice> tsh_get_dalfld: [DAL_TSH] : No need to push router info to SA, returning with code 1";
     agenttest::PrivateAgent absent;
+    // Agent faults made before the start, or once it is ready when alive_up
+    // writes SAAliveState "UP" after them; held once the log ends in tail[0]
+    // (and the agent holds a call when in_call).
     struct Row {
         const char *where;
         std::vector<std::string> env;
-        // Agent faults made before the start, or once it is ready when
-        // alive_up writes SAAliveState "UP" after them.
         std::vector<std::vector<std::string>> faults;
-        bool alive_up;
-        // Held there once the log ends in tail[0] (and the agent holds a
-        // call when `in_call`).
-        bool in_call;
+        bool alive_up, in_call;
         std::vector<std::string> tail;
     };
     const Row rows[] = {
@@ -166,6 +164,8 @@ TEST_F(Stop, AtEachStageEndsInOrderWithItsOwnLines)
          {"<info> tsh_agent: Telva init successfull", sig, bye}},
         {"alive-state restart, past its stop check", {"TSH_TEST_AGENT_START_DELAY_MS=600"}, {}, true, false,
          {"<info> tsh_agent: Initing telva subscriptions", sig, bye}},
+        {"agent check, in its call", {"TSH_TEST_REFRESH_PERIOD_MS=50", "SA_CALL_TIMEOUT_MS=600000"},
+         {{"hang", "get_version_info", "600000"}}, true, true, {no_push, sig, bye}},
     };
     for (const Row &r : rows) {
         SCOPED_TRACE(r.where);
@@ -188,6 +188,10 @@ TEST_F(Stop, AtEachStageEndsInOrderWithItsOwnLines)
         EXPECT_EQ(d.wait_exit(2s), std::optional<int>(0)) << d.err();
         EXPECT_FALSE(path_exists(PID_FILE));
         EXPECT_TRUE(lines_together(d.err(), r.tail, true));
+        // A call cut short by the stop is no answer of the agent's: nothing
+        // written for it.
+        EXPECT_EQ(lab.get("TelvaCfg", "SAAliveState"), r.alive_up ? "UP" : "DOWN");
+        EXPECT_EQ(lab.get("TelvaRAEvent", "saBrokerVersionStatus"), r.alive_up || r.tail[0] == no_push ? "true" : "false");
     }
 }
 
