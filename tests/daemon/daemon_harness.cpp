@@ -56,10 +56,12 @@ std::vector<std::string> log_lines(const std::string &text)
 
 namespace {
 
-::testing::AssertionResult no_lines(const char *what, const std::vector<std::string> &lines,
-                                    const std::vector<std::string> &log)
+// Success, or a failure that shows the lines wanted and the log.
+::testing::AssertionResult verdict(bool ok, const std::vector<std::string> &lines, const std::vector<std::string> &log)
 {
-    auto r = ::testing::AssertionFailure() << "no " << what << " in:\n";
+    if (ok)
+        return ::testing::AssertionSuccess();
+    auto r = ::testing::AssertionFailure() << "not so in the log:\n";
     for (const std::string &l : lines)
         r << "  want: " << l << "\n";
     for (const std::string &l : log)
@@ -76,19 +78,18 @@ namespace {
     for (const std::string &want : lines) {
         at = std::find(at, log.end(), want);
         if (at == log.end())
-            return no_lines("lines in this order", lines, log);
+            return verdict(false, lines, log);
         ++at;
     }
-    return ::testing::AssertionSuccess();
+    return verdict(true, lines, log);
 }
 
 ::testing::AssertionResult lines_together(const std::string &text, const std::vector<std::string> &lines, bool at_end)
 {
     const std::vector<std::string> log = log_lines(text);
-    if (at_end ? log.size() >= lines.size() && std::equal(lines.begin(), lines.end(), log.end() - lines.size())
-               : std::search(log.begin(), log.end(), lines.begin(), lines.end()) != log.end())
-        return ::testing::AssertionSuccess();
-    return no_lines(at_end ? "lines one after another at the end" : "lines one after another", lines, log);
+    return verdict(at_end ? log.size() >= lines.size() && std::equal(lines.begin(), lines.end(), log.end() - lines.size())
+                          : std::search(log.begin(), log.end(), lines.begin(), lines.end()) != log.end(),
+                   lines, log);
 }
 
 void Lab::SetUp()
