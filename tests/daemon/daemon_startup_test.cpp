@@ -1,7 +1,6 @@
-// TeSvcHdlr end to end: the start-up transcript, the failures that end
-// start-up, one instance at a time, a stop at each stage; the agent library's
-// start and restarts, the signals, the periodic agent check, protection
-// requests, the agent's version and status report, the router information.
+// TeSvcHdlr end to end: start-up, its failures, one instance at a time, a stop
+// at each stage; the agent library's starts, signals, the agent check,
+// protection, the agent's version and report, the router information.
 #include "daemon_harness.h"
 
 #include <csignal>
@@ -39,11 +38,9 @@ TEST_F(Startup, FollowsTheTranscriptAndRecordsTheAgentAndItself)
     }
     EXPECT_EQ(read_file(PID_FILE), std::to_string(d.pid()) + "\n");
     const char *const fields[][3] = {
-        {"TelvaCfg", "SAService", "UP"},         {"TelvaCfg", "action", "none"},
-        {"DalModuleVersion", "TSHVersion", "1.2.1"}, {"TelvaRAEvent", "saBrokerInitStatusEvent", "true"},
-        {"TelvaStatus", "saaVersion", "5.1.2.33"}, {"TelvaStatus", "saaPatchLevel", "7"},
-        {"TelvaRAEvent", "saBrokerVersionStatus", "true"},
-    };
+        {"TelvaCfg", "SAService", "UP"}, {"TelvaCfg", "action", "none"}, {"DalModuleVersion", "TSHVersion", "1.2.1"},
+        {"TelvaRAEvent", "saBrokerInitStatusEvent", "true"}, {"TelvaRAEvent", "saBrokerVersionStatus", "true"},
+        {"TelvaStatus", "saaVersion", "5.1.2.33"}, {"TelvaStatus", "saaPatchLevel", "7"}};
     for (const auto &f : fields)
         EXPECT_EQ(lab.get(f[0], f[1]), f[2]) << f[0] << "." << f[1];
     EXPECT_EQ(lab.calls("set_router_info"), 1);
@@ -131,7 +128,7 @@ TEST_F(Startup, RefusesASecondInstanceAndTakesOverAKilledOnesPidFile)
 // the line it was held at, exactly the lines given.
 TEST_F(Stop, AtEachStageEndsInOrderWithItsOwnLines)
 {
-    // Delays of 10 s that a stop must cut short.
+    // Delays of 10 s, which a stop must cut short.
     const std::string long_retry = "TSH_TEST_RETRY_UNIT_MS=5000", sig = "<info> tsh_main: sig_usr1 handler.",
                       bye = "<notice> tsh_main: Bye Bye.....";
     const std::string no_push =
@@ -314,31 +311,6 @@ TEST_F(AgentStart, OnlyAnExactUpOfTheAliveStateRestartsTheLibrary)
     EXPECT_TRUE(field_becomes(lab, "TelvaCfg", "SAService", "UP"));
     // The library stays up through the other states: no new start.
     EXPECT_EQ(count_of(d.err(), "Initing telva subscriptions"), 2);
-    expect_orderly_stop(d);
-}
-
-TEST_F(AgentCheck, MarksTheAgentDownWhileGoneAndRestartsTheLibraryWhenBack)
-{
-    ASSERT_EQ(lab.set("featureSwitch", "rp", "enable"), Q7_OK);
-    Daemon d({"TSH_TEST_REFRESH_PERIOD_MS=50"});
-    ASSERT_TRUE(d.start());
-    ASSERT_TRUE(d.wait_ready()) << d.err();
-    ASSERT_TRUE(field_becomes(lab, "TelvaCfg", "SAAliveState", "UP")) << d.err();
-    const int inits = count_of(d.err(), "Initing telva subscriptions");
-    const size_t pushes = lab.journal("set_router_info").size();
-    // The agent away for a while, as after a crash.
-    ASSERT_EQ(lab.agentctl({"restart", "1500"}), 0);
-    ASSERT_TRUE(field_becomes(lab, "TelvaCfg", "SAAliveState", "DOWN")) << d.err();
-    ASSERT_TRUE(field_becomes(lab, "TelvaCfg", "SAService", "DOWN")) << d.err();
-    // Written on the check's thread, acted on on the Q7 thread.
-    EXPECT_TRUE(lines_in_order(d.err(), {"<info> tsh_agent: SAAgent alive state is DOWN"}));
-    EXPECT_TRUE(lines_in_order(d.err(), {"<info> tsh_agent: _SAAliveState is changed",
-                                         "<info> tsh_agent: !! SAAliveState is DOWN !!"}));
-    // Back: the library started again and the router pushed once more.
-    ASSERT_TRUE(field_becomes(lab, "TelvaCfg", "SAAliveState", "UP")) << d.err();
-    ASSERT_TRUE(d.wait_err("Initing telva subscriptions", inits + 1)) << d.err();
-    ASSERT_TRUE(field_becomes(lab, "TelvaCfg", "SAService", "UP")) << d.err();
-    EXPECT_TRUE(wait_until([&] { return lab.journal("set_router_info").size() > pushes; })) << d.err();
     expect_orderly_stop(d);
 }
 
