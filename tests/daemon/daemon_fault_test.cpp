@@ -39,8 +39,7 @@ TEST_F(Faults, AFrozenDatabaseBoundsTheWorkOfEveryThreadAndWorkResumes)
     ASSERT_EQ(lab.agentctl({"emit", "started"}), 0);
     EXPECT_TRUE(d.wait_err("(saagent_started) - Failed to call saagent_started()", 1, 20s)) << d.err();
     ASSERT_EQ(::kill(lab.q7_pid(), SIGCONT), 0);
-    // Renamed until the agent has the name: a write made while a connection
-    // is being made again may be refused.
+    // Renamed until the agent has it: a write made while reconnecting may be lost.
     int i = 0;
     EXPECT_TRUE(wait_until(
         [&] {

@@ -191,8 +191,7 @@ TEST_F(Stop, AtEachStageEndsInOrderWithItsOwnLines)
         EXPECT_EQ(d.wait_exit(2s), std::optional<int>(0)) << d.err();
         EXPECT_FALSE(path_exists(PID_FILE));
         EXPECT_TRUE(lines_together(d.err(), r.tail, true));
-        // A call cut short by the stop is no answer of the agent's: nothing
-        // written for it.
+        // A call the stop cut short is no answer: nothing is written for it.
         EXPECT_EQ(lab.get("TelvaCfg", "SAAliveState"), r.alive_up ? "UP" : "DOWN");
         EXPECT_EQ(lab.get("TelvaRAEvent", "saBrokerVersionStatus"), r.alive_up || r.tail[0] == no_push ? "true" : "false");
     }
