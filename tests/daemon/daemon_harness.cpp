@@ -54,6 +54,19 @@ std::vector<std::string> log_lines(const std::string &text)
     return out;
 }
 
+::testing::AssertionResult no_failures(const std::string &text, const std::vector<std::string> &expected)
+{
+    auto r = ::testing::AssertionSuccess();
+    for (const std::string &l : log_lines(text)) {
+        const bool failure = l.find("Fail") != std::string::npos || l.find("fail") != std::string::npos ||
+                             l.find("Can not") != std::string::npos || l.find("Error: ") != std::string::npos;
+        if (failure && std::none_of(expected.begin(), expected.end(),
+                                    [&](const std::string &e) { return l.find(e) != std::string::npos; }))
+            r = ::testing::AssertionFailure() << "failure line: " << l;
+    }
+    return r;
+}
+
 namespace {
 
 // Success, or a failure that shows the lines wanted and the log.

@@ -50,6 +50,9 @@ int count_of(const std::string &text, const std::string &part);
 // "<info> TelvaSoT: text", with "Line:586" or "Line : 586" in the text as
 // "Line:N" or "Line : N". Other lines stay as they are.
 std::vector<std::string> log_lines(const std::string &text);
+// No line that tells of a failure ("Fail", "fail", "Can not", "Error: ")
+// but those holding one of `expected`: a path that went well says so.
+::testing::AssertionResult no_failures(const std::string &text, const std::vector<std::string> &expected = {});
 // Each line equals a whole log line after the one matched before it.
 ::testing::AssertionResult lines_in_order(const std::string &text, const std::vector<std::string> &lines);
 // The lines one after another in the log, or as its last lines.

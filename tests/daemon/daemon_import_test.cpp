@@ -105,6 +105,7 @@ TEST_F(Import, EventAndOnDemandImportsOfAnyChangeTypeNeverRunOverEachOther)
     ASSERT_TRUE(d.wait_err("! Ondemand called device discovery !", 1)) << d.err();
     for (int row = 0; row < 8; ++row)
         EXPECT_EQ(lab.get("Wexsignature", "DeviceDID", row), "did-" + std::to_string(row));
+    EXPECT_TRUE(no_failures(d.err()));
     expect_orderly_stop(d);
 }
 

@@ -129,6 +129,8 @@ TEST_F(Dispatch, QueuesEachDeviceFieldChangeOncePerDeviceWhileUpdatesAreOnAndApp
     ASSERT_NO_FATAL_FAILURE(settle(lab, d));
     EXPECT_EQ(count_of(d.err(), apply), 2) << d.err();  // its own write of false notified nobody
     unlink(log_file.c_str());
+    // Rows that are no satellites say so.
+    EXPECT_TRUE(no_failures(d.err(), {"Failed to call remove_satellite()"}));
     expect_orderly_stop(d);
 }
 
@@ -169,6 +171,7 @@ TEST_F(Worker, SendsEachFieldAsQ7HoldsItAndAcknowledgesIt)
     ASSERT_NO_FATAL_FAILURE(change(lab, d, "Wexsignature", "WEXSignatureUpdateStatus", "1", 5));
     EXPECT_EQ(last(lab, "set_device_online_status"), online_of(lab, 5, 1));
 
+    EXPECT_TRUE(no_failures(d.err()));
     expect_orderly_stop(d);
 }
 
@@ -262,6 +265,8 @@ TEST_F(Resync, SendsTheOnlineDevicesInIndexOrderAtEachAgentStartNeverOlderThanTh
         return count_of(d.err(), "Dequeue device index") == count_of(d.err(), "Enqueue New device index");
     })) << d.err();
     EXPECT_TRUE(agent_has(lab, "online", "00:00:00:00:00:04", online_of(lab, 4, 0)));
+    // Rows that are no satellites say so.
+    EXPECT_TRUE(no_failures(d.err(), {"Failed to call remove_satellite()"}));
     // A record unreadable half-way: nothing sent, the removals before it made.
     ASSERT_EQ(lab.redis({"HSET", "q7:d:Wexsignature:200", "DeviceIP", "junk"}), 0);
     const int sends = lab.calls("set_device_online_status"), removals = lab.calls("remove_satellite");
