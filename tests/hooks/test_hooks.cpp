@@ -1,8 +1,8 @@
 // test_hooks.cpp - the test build's side of tsh_hooks.h (linked into TeSvcHdlr only with
 // TSH_TEST_HOOKS), set from the environment: TSH_TEST_RETRY_UNIT_MS, TSH_TEST_REFRESH_PERIOD_MS
 // (the knobs, in ms); TSH_TEST_AGENT_START_DELAY_MS (an agent start after start-up waits, past its
-// stop check, for a teardown past the agent's release, at most this long); TSH_TEST_HOLD_STAGE 11
-// or 12 (that start-up stage waits for the stop first); TSH_TEST_JSON_ALLOC_FAIL_AT n (the n-th
+// stop check, for a teardown past the agent's release, at most this long); TSH_TEST_HOLD_STAGE 10,
+// 11 or 12 (that start-up stage waits for the stop first); TSH_TEST_JSON_ALLOC_FAIL_AT n (the n-th
 // allocation in a JsonBuilding scope, counted once armed, fails: nothing half built is sent).
 #include "tsh_hooks.h"
 
@@ -59,12 +59,14 @@ void test_point(TestPoint point)
 {
     static const long agent_start = env_number("TSH_TEST_AGENT_START_DELAY_MS", 0);
     static const long held = env_number("TSH_TEST_HOLD_STAGE", 0);
-    // A held agent start (on the Q7 thread) goes on once the teardown has released the agent and
-    // closes Q7, which waits for this thread: the start has to undo itself.
+    // A held agent start after start-up (on the Q7 thread) goes on once the teardown has released the
+    // agent and closes Q7, which waits for this thread: the start has to undo itself.
     for (long ms = 0; point == TestPoint::AgentStart && started_up && ms < agent_start && dal_get_handle(); ms += 2)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    // A held stage waits for the stop, so that the stop comes while it runs.
-    if ((point == TestPoint::Subscriptions && held == 11) || (point == TestPoint::ModuleVersion && held == 12))
+    // A held stage waits for the stop, so that the stop comes while it runs (stage 10: past the
+    // agent start's stop check).
+    if ((point == TestPoint::AgentStart && !started_up && held == 10) ||
+        (point == TestPoint::Subscriptions && held == 11) || (point == TestPoint::ModuleVersion && held == 12))
         sleep_unless_shutdown(30000);
 }
 
