@@ -1,5 +1,5 @@
-// The faults a router really sees, end to end: a frozen database, memory
-// that runs out. Each ends with an orderly stop.
+// The faults a router really sees, end to end: a frozen database, an agent
+// that keeps restarting, memory that runs out. Each ends with an orderly stop.
 #include "daemon_harness.h"
 
 #include "wait_until.h"
@@ -48,6 +48,38 @@ TEST_F(Faults, AFrozenDatabaseBoundsTheWorkOfEveryThreadAndWorkResumes)
             return wait_until([&] { return name_at_agent(lab, 1) == n; }, 500ms);
         },
         20s)) << d.err();
+    expect_orderly_stop(d);
+}
+
+TEST_F(Faults, AnAgentRestartedOverAndOverEndsWithEveryDevicesLastState)
+{
+    constexpr int rows = 16, restarts = 30;
+    ASSERT_NO_FATAL_FAILURE(devices(lab, rows));
+    Daemon d;
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.err();
+    // Renames in flight at each restart: sends cut off, refused or made twice.
+    for (int k = 0; k < restarts; ++k) {
+        for (int r = 0; r < rows; r += 5)
+            ASSERT_EQ(lab.set("DeviceIdList", "DisplayNameCustom", "k" + std::to_string(k), r), Q7_OK);
+        ASSERT_EQ(lab.agentctl({"restart"}), 0);
+        ASSERT_TRUE(d.wait_err("Entered into saAgentStarted callback function", k + 1, 20s)) << k << "\n" << d.err();
+    }
+    // Connected again: the last state of every device goes through.
+    for (int r = 0; r < rows; ++r) {
+        ASSERT_EQ(lab.set("DeviceIdList", "DisplayNameCustom", "last-" + std::to_string(r), r), Q7_OK);
+        ASSERT_EQ(lab.set("Wexsignature", "AllowOrBlock", r % 2 ? "block" : "allow", r), Q7_OK);
+    }
+    EXPECT_TRUE(wait_until([&] {
+        saproto::JsonPtr s = lab.agent_state();
+        const cJSON *all = cJSON_GetObjectItemCaseSensitive(s.get(), "device_info");
+        for (int r = 0; r < rows; ++r) {
+            const cJSON *dev = cJSON_GetObjectItemCaseSensitive(all, ("u-" + std::to_string(r)).c_str());
+            if (text_of(dev, "display_name") != "last-" + std::to_string(r) || int_of(dev, "traffic_blocked") != r % 2)
+                return false;
+        }
+        return true;
+    }, 30s)) << d.err();
     expect_orderly_stop(d);
 }
 
