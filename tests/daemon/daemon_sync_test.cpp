@@ -193,6 +193,9 @@ TEST_F(Worker, NothingToSendIsNoFailureAndARefusedChangeIsTriedTwiceThenAgainAtA
     ASSERT_EQ(lab.agentctl({"fail", "set_device_info", "always"}), 0);
     ASSERT_NO_FATAL_FAILURE(change(lab, d, "DeviceIdList", "DisplayNameCustom", "Printer", 8, false));
     EXPECT_EQ(lab.calls("set_device_info"), 2);
+    const std::string tried = "<info> tsh_sot: Telva SOT for sa_broker_set_device_info(DisplayName)",
+                      again = "<error> tsh_sot: Failed to called sa_broker_set_device_info(DisplayName)! Re-trying ..";
+    EXPECT_TRUE(lines_in_order(d.err(), {tried, again, tried, again}));
     ASSERT_EQ(lab.agentctl({"fail", "remove_satellite", "always"}), 0);
     ASSERT_NO_FATAL_FAILURE(change(lab, d, "Wexsignature", "DeviceCategory", "satellite", 8, false));
     EXPECT_EQ(lab.calls("remove_satellite"), 2);

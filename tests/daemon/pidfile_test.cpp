@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <functional>
@@ -116,6 +118,36 @@ TEST_F(PidFile, OfTwoInstancesOverAStaleFileOneTakesItLockedForTheGroup)
     ASSERT_EQ(unlink(path.c_str()), 0);
     EXPECT_EQ(unlock_process(path.c_str(), fd), -1);
     EXPECT_EQ(fcntl(fd, F_GETFD), -1);
+}
+
+// A file system that takes no more bytes: the file is not left behind and the
+// one failure is the one reported.
+TEST_F(PidFile, AFailedWriteLeavesNoFileAndSaysSo)
+{
+    int out[2];
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(out[1], STDERR_FILENO);
+        const struct rlimit none {0, 0};
+        signal(SIGXFSZ, SIG_IGN);
+        _exit(setrlimit(RLIMIT_FSIZE, &none) == 0 && lock_process(path.c_str()) == -1 ? 0 : 1);
+    }
+    close(out[1]);
+    std::string err;
+    char buf[256];
+    for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
+        err.append(buf, static_cast<size_t>(n));
+    close(out[0]);
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
+    // One line, ending in the call that failed.
+    const std::string tail = "<error> tsh_daemon:";
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_NE(err.find(tail), std::string::npos) << err;
+    EXPECT_TRUE(err.ends_with(": write() " + path + "\n")) << err;
 }
 
 } // namespace
