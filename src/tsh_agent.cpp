@@ -9,6 +9,7 @@
 #include <atomic>
 #include <climits>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -419,6 +420,9 @@ void *TelvaSoTHandler(void *)
     // nothing, and an entry is taken at once. After each entry the worker
     // still pauses its 2000 us.
     pthread_setname_np(pthread_self(), "tsh-sot");
+    // The default 50 us of timer slack made each 2000 us pause end some
+    // 65 us late, which a burst of 256 changes pays 256 times.
+    prctl(PR_SET_TIMERSLACK, 1UL);
     try {
         while (!tsh_shutting_down()) {
             QueueEntry entry;
