@@ -17,6 +17,7 @@ enum class TestPoint {
     AgentStart,     // a start of the agent library, past its stop check
     Subscriptions,  // start-up: the table subscriptions
     ModuleVersion,  // start-up: the version record, past its log line
+    AgentReleased,  // teardown: the agent library released, Q7 not yet closed
 };
 // Where a test build may hold a thread to widen a race, or a start-up stage
 // until a stop comes; nothing in the product.

@@ -256,6 +256,7 @@ void good_bye(const char *label)
         // The agent library first: it fails calls in flight at once, so the
         // threads that make them can be stopped before the connection goes.
         release(up.agent, agent_release);
+        test_point(TestPoint::AgentReleased);
         stop_workers();
         release(up.dal, dal_destroy);
         // Its own Q7 connection would outlive ours and still run at exit.

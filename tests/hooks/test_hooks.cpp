@@ -11,9 +11,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <thread>
+#include <condition_variable>
+#include <mutex>
 
-#include "tsh_dal.h"
 #include "tsh_json.h"
 #include "tsh_log.h"
 #include "tsh_main.h"
@@ -27,6 +27,11 @@ long env_number(const char *name, long fallback)
     const long n = v ? std::strtol(v, nullptr, 10) : 0;
     return n > 0 ? n : fallback;
 }
+
+// Set by the teardown once the agent is released, awaited by a held agent start.
+std::mutex released_lock;
+std::condition_variable released_cv;
+bool agent_released = false;
 
 // Set once on the main thread before any other thread runs.
 long fail_at = 0;
@@ -60,9 +65,18 @@ void test_point(TestPoint point)
     static const long agent_start = env_number("TSH_TEST_AGENT_START_DELAY_MS", 0);
     static const long held = env_number("TSH_TEST_HOLD_STAGE", 0);
     // A held agent start after start-up (on the Q7 thread) goes on once the teardown has released the
-    // agent and closes Q7, which waits for this thread: the start has to undo itself.
-    for (long ms = 0; point == TestPoint::AgentStart && started_up && ms < agent_start && dal_get_handle(); ms += 2)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    // agent and is about to close Q7, which waits for this thread: the start has to undo itself.
+    if (point == TestPoint::AgentReleased) {
+        {
+            std::lock_guard<std::mutex> g(released_lock);
+            agent_released = true;
+        }
+        released_cv.notify_all();
+    }
+    if (point == TestPoint::AgentStart && started_up && agent_start > 0) {
+        std::unique_lock<std::mutex> g(released_lock);
+        released_cv.wait_for(g, std::chrono::milliseconds(agent_start), [] { return agent_released; });
+    }
     // A held stage waits for the stop, so that the stop comes while it runs (stage 10: past the
     // agent start's stop check).
     if ((point == TestPoint::AgentStart && !started_up && held == 10) ||
