@@ -6,6 +6,7 @@
 #ifndef TSH_BENCH_JOURNAL_H
 #define TSH_BENCH_JOURNAL_H
 
+#include "bench_figures.h"
 #include "proto.h"
 
 #include <chrono>
@@ -19,8 +20,6 @@
 #include <vector>
 
 namespace bench {
-
-using Clock = std::chrono::steady_clock;
 
 struct Receipt {
     Clock::time_point at;
