@@ -42,7 +42,7 @@ class JournalFollower {
     JournalFollower &operator=(const JournalFollower &) = delete;
     ~JournalFollower();
 
-    // Connects and asks to follow; false with err set when the agent cannot
+    // Connects, clears the agent's journal and follows it; false with err set when the agent cannot
     // be reached or refuses.
     bool start(const std::string &socket, std::string &err);
     // Entries received so far; a position for wait().
