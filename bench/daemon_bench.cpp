@@ -29,12 +29,12 @@ using namespace std::chrono_literals;
 constexpr unsigned kMacsPerDevice = 4;
 constexpr unsigned kUpdates = kDevices * kMacsPerDevice;  // one per MAC
 
-constexpr int kStartsPerRep = 3;  // start-ups and walks in each repetition
+constexpr int kStartsPerRep = 5;  // start-ups and walks in each repetition
 
 struct Options : CommonOptions {
-    int starts = 9;   // repetitions
+    int starts = 11;   // repetitions
     int idle_s = 60;
-    int imports = 9;  // repetitions
+    int imports = 11;  // repetitions
     bool seed = true;
     std::string tables = "seed";
 };
@@ -288,7 +288,10 @@ void imports(Lab &lab, Daemon &daemon, double ping)
     // imports do (and for the daemon's, whose dispatcher watches the table).
     DidWatcher watcher;
     char text[80];
+    // Each import follows 20 ms of quiet; so does its floor, which would
+    // otherwise meet a CPU that never idled.
     const auto floor = [&] {
+        std::this_thread::sleep_for(20ms);
         return total_ms([&](int repeat, unsigned i) {
             snprintf(text, sizeof text, "floor-%d-%u", repeat, i);
             set(q7, "Wexsignature", i % kDevices, "DeviceDID", text);
@@ -393,9 +396,9 @@ constexpr Help kHelp = {
     "times start-up and stop, then on one more start its CPU at rest, its memory and\n"
     "discovery imports of 256 devices x 4 MACs; the agent's device list is replaced.\n"
     "Under a launcher the memory is not read: it would be the emulator's.\n"
-    "  --starts N        repetitions of 3 walks and 3 start-ups (default 9; 0 skips them)\n"
+    "  --starts N        repetitions of 5 walks and 5 start-ups (default 11; 0 skips them)\n"
     "  --idle SECONDS    rest measured (default 60; 0 skips it)\n"
-    "  --imports N       repetitions of 1,024 sets and an import (default 9; 0 skips\n"
+    "  --imports N       repetitions of 1,024 sets and an import (default 11; 0 skips\n"
     "                    them), then N more with 1,024 unknown MACs beside\n"
     "  --tables seed     overwrite the tables with 256 devices \"UP\" (default)\n"
     "  --tables keep     use the tables as they are (e.g. the lab's demo)\n",

@@ -27,10 +27,10 @@ using namespace std::chrono_literals;
 constexpr double kPauseUs = 2000;  // the worker's pause after each entry
 
 struct Options : CommonOptions {
-    int reps = 9;
+    int reps = 11;
     int renames = 200;   // per repetition, and as many samples of each floor part
     int samples = 512;   // record reads and agent calls per burst repetition
-    int resyncs = 3;     // per repetition, and as many walks
+    int resyncs = 5;     // per repetition, and as many walks
 };
 
 // The bench's own broker session, for the agent-call floor.
@@ -111,7 +111,9 @@ double renames(Lab &lab, int n)
 }
 
 // Idle time for the worker: its last entry leaves the queue and its pause
-// ends, so that a burst of 256 finds the queue empty.
+// ends, so that a burst of 256 finds the queue empty. The floors of bursts
+// and resyncs wait as long first: a CPU that has idled wakes up slower, and
+// both should pay for it alike.
 void let_worker_idle()
 {
     std::this_thread::sleep_for(20ms);
@@ -189,6 +191,7 @@ void run(Lab &lab)
         const auto before = thread_stats(daemon.pid());
         Probes probes(o.probes, daemon.pid());
         bursts = interleave("burst of 256 renames -> all received", "ms", 1.15, o.reps, [&] {
+            let_worker_idle();
             record_us.push_back(median(time_samples(o.samples, [&](int i) { read_record(q7, i % kDevices); })));
             call_us.push_back(agent_call_us(o.samples));
             return kDevices * (record_us.back() + call_us.back() + kPauseUs) / 1000;
@@ -200,8 +203,10 @@ void run(Lab &lab)
     }
     const Turns resyncs = interleave("resync: emit started -> online list", "ms", 1.15, o.reps, [&] {
         std::vector<double> ms;
-        for (int i = 0; i < o.resyncs; ++i)
+        for (int i = 0; i < o.resyncs; ++i) {
+            let_worker_idle();
             ms.push_back(walk_ms(q7));
+        }
         return median(ms);
     }, [&] {
         std::vector<double> ms;
@@ -241,10 +246,10 @@ constexpr Help kHelp = {
     "Starts DAEMON (TeSvcHdlr) on $Q7_SOCKET and $SA_AGENT_SOCKET with its output in LOG,\n"
     "measures renames, bursts of 256 renames and the resync at agent start in turns with\n"
     "their floors, stops it with SIGUSR1. The Q7 tables are overwritten.\n"
-    "  --reps N          repetitions of each floor and figure (default 9)\n"
+    "  --reps N          repetitions of each floor and figure (default 11)\n"
     "  --renames N       renames per repetition, and samples of each floor part (default 200)\n"
     "  --samples N       record reads and agent calls per burst repetition (default 512)\n"
-    "  --resyncs N       resyncs per repetition, and walks for their floor (default 3)\n",
+    "  --resyncs N       resyncs per repetition, and walks for their floor (default 5)\n",
     "the bursts"};
 
 }  // namespace

@@ -4,7 +4,7 @@
  * same socket (the floor), in microseconds.
  *   q7_bench [ITERATIONS [REPETITIONS]]   server at $Q7_SOCKET (default /tmp/q7.sock)
  * ITERATIONS round trips per figure (default 20000) are split evenly over
- * REPETITIONS (default 10), each PING's as many.
+ * REPETITIONS (default 11), each PING's as many.
  */
 #include "bench_figures.h"
 #include "q7lib.h"
@@ -80,7 +80,7 @@ void run(int n, int reps)
 int main(int argc, char **argv)
 {
     const int iterations = argc > 1 ? atoi(argv[1]) : 20000;
-    const int reps = argc > 2 ? atoi(argv[2]) : 10;
+    const int reps = argc > 2 ? atoi(argv[2]) : 11;
     if (reps < 5 || iterations / reps < 10) {
         fprintf(stderr, "usage: q7_bench [ITERATIONS [REPETITIONS]]: at least 5 repetitions of 10 round trips\n");
         return 2;

@@ -294,7 +294,7 @@ With the lab's demo router (`q7ctl load host/q7/demo.json`: 12 devices,
   every one of the 256 rows before it looks at `Devicestate`, so it costs
   the 2,304-get walk of the device synchronisation floor whatever the
   number of devices. Floor: the bench's own walk of those 2,304 gets; a
-  repetition is three walks, then three start-ups (each stopped before the
+  repetition is five walks, then five start-ups (each stopped before the
   next), and takes the median of each. Goal: within 1.2x of the walk; the
   line "start-up p50" keeps the absolute goal of under 100 ms, which
   cannot be met for 256 rows while a Q7 get costs more than about 40 us.
