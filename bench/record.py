@@ -120,6 +120,7 @@ the same run) stops the bench with an error instead of a ratio."""
 
 def q7_section(a):
     redis = re.search(r"v=(\S+)", run(["redis-server", "--version"]))
+    placement = f" pinned to CPU 0, the bench on CPU {a.cpu}" if a.cpu else ""
     return f"""## Q7 client latency
 
 {measured()}
@@ -127,9 +128,9 @@ redis-server {redis.group(1) if redis else "unknown"}, with:
 
     {a.command}
 
-(release build, one private server on a Unix socket pinned to CPU 0, the
-bench on CPU {a.cpu}, one client thread; the machine may be shared, so
-compare the ratios more than the absolute values).
+(release build, one private server on a Unix socket{placement}, one client
+thread; the machine may be shared, so compare the ratios more than the
+absolute values).
 
 {block(read(os.path.join(a.dir, "q7.txt")))}
 
