@@ -108,6 +108,16 @@ def size_report(arm):
         "  (%d functions)" % functions, "", "needs: " + " ".join(needs)])
 
 
+def turns(a):
+    idle = ("Idle CPUs were kept polling during the run (a zero latency request on\n"
+            "/dev/cpu_dma_latency): a CPU woken from a halt makes a round trip that\n"
+            "crosses CPUs cost a varying price in this VM, and the walks moved by a\n"
+            "third within one run without it." if a.idle_cpus == "polling" else
+            "Idle CPUs halted during the run (no latency request could be made):\n"
+            "a round trip that wakes a halted CPU costs more, and varies more.")
+    return TURNS + "\n\n" + idle
+
+
 TURNS = """Each figure is measured in turns with its floor, in the same run on the
 same server: a repetition is one floor measurement, then one of the
 figure, and the next repetition follows; whatever the machine does
@@ -134,7 +144,7 @@ absolute values).
 
 {block(read(os.path.join(a.dir, "q7.txt")))}
 
-{TURNS}
+{turns(a)}
 
 Here the floor is the raw PING round trip on the same socket, timed
 before each figure's block of calls.
@@ -171,7 +181,7 @@ errors, to a file.{placement})
 
 {block(read(os.path.join(a.dir, "device.txt")))}
 
-{TURNS}
+{turns(a)}
 
 Every floor is timed while the daemon runs with its Q7 handles
 subscribed, as the figures are: each write on the server wakes its
@@ -281,7 +291,7 @@ With the lab's demo router (`q7ctl load host/q7/demo.json`: 12 devices,
 
 {block(read(os.path.join(a.dir, "demo.txt")))}
 {near_part}
-{TURNS}
+{turns(a)}
 
 - **Start-up**: from posix_spawn of TeSvcHdlr to the agent's receipt of the
   router-information push, the last stage (the daemon then only logs and
@@ -402,6 +412,8 @@ def main():
     p.add_argument("doc", help="the document, e.g. docs/PERFORMANCE.md")
     p.add_argument("--command", required=True, help="the command that ran the benches, as the reader types it")
     p.add_argument("--idle", default="60", help="seconds the daemon was watched at rest")
+    p.add_argument("--idle-cpus", default="halting", choices=("polling", "halting"),
+                   help="whether idle CPUs were kept polling during the run")
     p.add_argument("--cpu", default="", help="the CPU of the daemon and the benches (the server on CPU 0)")
     p.add_argument("--lock", default="/tmp/tsh-daemon.lock", help="the lock of the daemon's runs")
     p.add_argument("--arm", default="", help="the armhf build, when it was measured")
