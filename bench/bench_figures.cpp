@@ -35,26 +35,36 @@ double median(std::vector<double> v)
     return summarize(std::move(v)).p50;
 }
 
-double ping_us(int n)
+Pinger::Pinger()
 {
     const char *env = getenv("Q7_SOCKET");
-    const std::string sock = env && *env ? env : "/tmp/q7.sock";
-    redisContext *raw = redisConnectUnix(sock.c_str());
-    if (!raw || raw->err) {
-        redisFree(raw);
-        fail("cannot reach the Q7 server at " + sock);
+    sock_ = env && *env ? env : "/tmp/q7.sock";
+    raw_ = redisConnectUnix(sock_.c_str());
+    if (!raw_ || raw_->err) {
+        redisFree(raw_);
+        fail("cannot reach the Q7 server at " + sock_);
     }
-    bool ok = true;
-    const Summary s = time_each(n, [&](int) {
-        const char *argv[] = {"PING"};
-        auto *reply = static_cast<redisReply *>(redisCommandArgv(raw, 1, argv, nullptr));
-        ok = ok && reply && reply->type == REDIS_REPLY_STATUS;
-        freeReplyObject(reply);
-    });
-    redisFree(raw);
+}
+
+Pinger::~Pinger()
+{
+    redisFree(raw_);
+}
+
+void Pinger::once()
+{
+    const char *argv[] = {"PING"};
+    auto *reply = static_cast<redisReply *>(redisCommandArgv(raw_, 1, argv, nullptr));
+    const bool ok = reply && reply->type == REDIS_REPLY_STATUS;
+    freeReplyObject(reply);
     if (!ok)
-        fail("the Q7 server at " + sock + " did not answer PING");
-    return s.p50;
+        fail("the Q7 server at " + sock_ + " did not answer PING");
+}
+
+double ping_us(int n)
+{
+    Pinger p;
+    return median(time_samples(n, [&](int) { p.once(); }));
 }
 
 namespace {

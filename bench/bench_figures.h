@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+struct redisContext;
+
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
@@ -46,9 +48,21 @@ Summary time_each(int n, Op op)
     return summarize(time_samples(n, op));
 }
 
-// The median of n PINGs on a connection of its own to the Q7 server
-// ($Q7_SOCKET), in us: the cheapest round trip there is, and so the least
-// any floor can be.
+// A connection of its own to the Q7 server ($Q7_SOCKET) for raw PINGs: the
+// cheapest round trip there is, and so the least any floor can be.
+class Pinger {
+  public:
+    Pinger();
+    Pinger(const Pinger &) = delete;
+    Pinger &operator=(const Pinger &) = delete;
+    ~Pinger();
+    void once();
+
+  private:
+    redisContext *raw_;
+    std::string sock_;
+};
+// The median of n PINGs, in us.
 double ping_us(int n);
 
 // A figure beside its floor: one value of each per repetition (each the

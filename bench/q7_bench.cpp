@@ -4,7 +4,7 @@
  * same socket (the floor), in microseconds.
  *   q7_bench [ITERATIONS [REPETITIONS]]   server at $Q7_SOCKET (default /tmp/q7.sock)
  * ITERATIONS round trips per figure (default 20000) are split evenly over
- * REPETITIONS (default 11), each PING's as many.
+ * REPETITIONS (default 11), each call after a PING.
  */
 #include "bench_figures.h"
 #include "q7lib.h"
@@ -34,38 +34,54 @@ void check(int rc, const char *what)
         fail(std::string("q7: ") + what + ": " + q7_error_string(rc) + " (" + std::to_string(rc) + ")");
 }
 
+// Round trips here move by half within seconds as the host schedules the
+// machine: a repetition alternates a PING and a call, sample by sample, so
+// that both medians come from the same moments.
+template <class Op>
+Turns alternate(const char *what, double goal, int reps, int n, Pinger &pinger, Op op)
+{
+    std::vector<double> ping, call;
+    int i = 0;
+    return interleave(what, "us", goal, reps, [&] {
+        ping.clear();
+        call.clear();
+        for (int k = 0; k < n; ++k) {
+            const auto t0 = Clock::now();
+            pinger.once();
+            const auto t1 = Clock::now();
+            op(i++);
+            ping.push_back(us_between(t0, t1));
+            call.push_back(us_between(t1, Clock::now()));
+        }
+        return median(ping);
+    }, [&] { return median(call); });
+}
+
 void run(int n, int reps)
 {
     q7_handle *a = q7_init(), *b = q7_init();
     if (!a || !b)
         fail("cannot reach the Q7 server at $Q7_SOCKET");
-    const auto ping = [&] { return ping_us(n); };
-    const auto get = [&] {
-        return median(time_samples(n, [&](int) {
-            char buf[64];
-            check(q7_get_string(a, "General", 0, "DeviceName", buf, sizeof buf), "get General.0.DeviceName");
-        }));
+    const auto get = [&](int) {
+        char buf[64];
+        check(q7_get_string(a, "General", 0, "DeviceName", buf, sizeof buf), "get General.0.DeviceName");
     };
-    const auto set = [&] {
-        return median(time_samples(n, [&](int i) {
-            check(q7_set_string(a, "General", 0, "DeviceName", std::to_string(i).c_str()), "set General.0.DeviceName");
-        }));
+    const auto set = [&](int i) {
+        check(q7_set_string(a, "General", 0, "DeviceName", std::to_string(i).c_str()), "set General.0.DeviceName");
     };
     q7_subscribe_cb(b, on_change, nullptr);
     check(q7_subscribe(b, "TelvaDebug", 1), "subscribe TelvaDebug");
     int32_t value = 0;
     q7_get_int(a, "TelvaDebug", 0, "lastEventSink", &value);
-    const auto notify = [&] {
-        return median(time_samples(n, [&](int) {
-            const unsigned before = notified.load();
-            value = (value & 0xffffff) + 1;  // every write changes the value, or nobody is told
-            check(q7_set_int(a, "TelvaDebug", 0, "lastEventSink", value), "set TelvaDebug.0.lastEventSink");
-            notified.wait(before);
-        }));
+    const auto notify = [&](int) {
+        const unsigned before = notified.load();
+        value = (value & 0xffffff) + 1;  // every write changes the value, or nobody is told
+        check(q7_set_int(a, "TelvaDebug", 0, "lastEventSink", value), "set TelvaDebug.0.lastEventSink");
+        notified.wait(before);
     };
-    const Turns lines[] = {interleave("get", "us", 1.5, reps, ping, get),
-                           interleave("set", "us", 0, reps, ping, set),
-                           interleave("set -> notification", "us", 3, reps, ping, notify)};
+    Pinger pinger;
+    const Turns lines[] = {alternate("get", 1.5, reps, n, pinger, get), alternate("set", 0, reps, n, pinger, set),
+                           alternate("set -> notification", 3, reps, n, pinger, notify)};
     q7_destroy(b);
     q7_destroy(a);
     printf("round trips per figure %d, floor: the raw PING round trip\n", n * reps);
