@@ -146,8 +146,10 @@ absolute values).
 
 {turns(a)}
 
-Here the floor is the raw PING round trip on the same socket, timed
-before each figure's block of calls.
+Here the floor is the raw PING round trip on the same socket, and a
+repetition alternates a PING and a call sample by sample: round trips in
+this VM move by half within seconds, and both medians should come from
+the same moments.
 
 Aims: get within 1.5x of the raw PING round trip, set-to-notification
 within 3x. A get is one HGET; a set is one script call (compare, write,
