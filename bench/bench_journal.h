@@ -6,6 +6,7 @@
 #ifndef TSH_BENCH_JOURNAL_H
 #define TSH_BENCH_JOURNAL_H
 
+#include "bench_figures.h"
 #include "proto.h"
 
 #include <chrono>
@@ -19,8 +20,6 @@
 #include <vector>
 
 namespace bench {
-
-using Clock = std::chrono::steady_clock;
 
 struct Receipt {
     Clock::time_point at;
@@ -43,7 +42,7 @@ class JournalFollower {
     JournalFollower &operator=(const JournalFollower &) = delete;
     ~JournalFollower();
 
-    // Connects and asks to follow; false with err set when the agent cannot
+    // Connects, clears the agent's journal and follows it; false with err set when the agent cannot
     // be reached or refuses.
     bool start(const std::string &socket, std::string &err);
     // Entries received so far; a position for wait().

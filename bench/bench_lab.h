@@ -26,36 +26,10 @@ namespace bench {
 
 constexpr unsigned kDevices = 256;
 
-[[noreturn]] void fail(const std::string &what);
-
-double us_between(Clock::time_point from, Clock::time_point to);
-
-struct Summary {
-    double p50, p99, max;
-};
-Summary summarize(std::vector<double> v);
-
-// A figure's line: p50 and p99, or the maximum for few samples (bursts,
-// resyncs, walks, start-ups).
+// A figure's line: p50 and p99, or the maximum for few samples.
 void line(const char *what, Summary s, const char *unit, bool few = false);
-void goal_line(const char *what, double measured, double floor, double goal);
 // A figure against an absolute goal ("under limit").
 void limit_line(const char *what, double measured, double limit, const char *unit);
-
-// n timed runs of op(i) after n/10 untimed ones; microseconds.
-template <class Op>
-Summary time_each(int n, Op op)
-{
-    std::vector<double> us;
-    const int warm = n / 10;
-    for (int i = 0; i < warm + n; ++i) {
-        const auto t0 = Clock::now();
-        op(i);
-        if (i >= warm)
-            us.push_back(us_between(t0, Clock::now()));
-    }
-    return summarize(us);
-}
 
 struct Q7Closer {
     void operator()(q7_handle *h) const { q7_destroy(h); }
@@ -76,8 +50,9 @@ void seed_logging(q7_handle *q7, int log_level);
 void seed_devices(q7_handle *q7);
 // The nine reads the daemon makes for one device record, with its kinds.
 void read_record(q7_handle *q7, unsigned row);
-// n walks of all kDevices records (2,304 gets each), in ms: the resync's floor.
-Summary walk_ms(q7_handle *q7, int n);
+// One walk of all kDevices records (2,304 gets), in ms: the floor of the
+// resync and of the start-up.
+double walk_ms(q7_handle *q7);
 
 // The daemon as a child process, its output in one log file; through
 // `launcher` (an emulator) when one is given.

@@ -4,7 +4,7 @@
  * in between), CPU and context switches at rest, resident memory at rest and
  * after discovery imports, and the import of 256 devices x 4 MACs (also
  * with 4 unknown MACs more each) against 1,024 Q7 set round trips measured
- * in the same run. Starts the daemon
+ * in turns with it. Starts the daemon
  * itself on $Q7_SOCKET and $SA_AGENT_SOCKET.
  *   daemon_bench [OPTIONS] DAEMON LOG     (--help for the options)
  */
@@ -29,10 +29,12 @@ using namespace std::chrono_literals;
 constexpr unsigned kMacsPerDevice = 4;
 constexpr unsigned kUpdates = kDevices * kMacsPerDevice;  // one per MAC
 
+constexpr int kStartsPerRep = 5;  // start-ups and walks in each repetition
+
 struct Options : CommonOptions {
-    int starts = 10;
+    int starts = 11;   // repetitions
     int idle_s = 60;
-    int imports = 5;
+    int imports = 11;  // repetitions
     bool seed = true;
     std::string tables = "seed";
 };
@@ -124,12 +126,12 @@ void note_stages(std::vector<Stage> &stages, const std::vector<Receipt> &calls, 
     }
 }
 
-void startups(Lab &lab)
+void startups(Lab &lab, double ping)
 {
     const Options &o = lab.opt;
     std::vector<double> start_ms, stop_ms, beyond_ms;
     std::vector<Stage> stages;
-    for (int i = 0; i < o.starts; ++i) {
+    const auto start_once = [&] {
         size_t next = lab.journal.count();
         const auto t0 = Clock::now();
         Daemon daemon(o.daemon, o.log, o.launcher);
@@ -155,12 +157,26 @@ void startups(Lab &lab)
         const auto t1 = Clock::now();
         daemon.stop_in_order();
         stop_ms.push_back(us_between(t1, Clock::now()) / 1000);
-    }
-    printf("start-ups %d, tables: %s, devices \"UP\" %u of %u\n", o.starts, o.tables.c_str(), devices_up(lab.q7.get()),
-           kDevices);
-    line("start-up: spawn -> router info received", summarize(start_ms), "ms", true);
-    // The resync's floor: the same 2,304 gets by the bench, now.
-    line("floor: q7 walk, 256 records (2304 gets)", walk_ms(lab.q7.get(), 5), "ms", true);
+        return start_ms.back();
+    };
+    // The floor: the bench's own walk of the 2,304 gets the resync makes.
+    const Turns turns = interleave("start-up: spawn -> router info received", "ms", 1.2, o.starts, [&] {
+        std::vector<double> ms;
+        for (int i = 0; i < kStartsPerRep; ++i)
+            ms.push_back(walk_ms(lab.q7.get()));
+        return median(ms);
+    }, [&] {
+        std::vector<double> ms;
+        for (int i = 0; i < kStartsPerRep; ++i)
+            ms.push_back(start_once());
+        return median(ms);
+    });
+    const int starts = static_cast<int>(start_ms.size());
+    printf("start-ups %d (%d in each repetition, beside as many walks), tables: %s, devices \"UP\" %u of %u\n",
+           starts, kStartsPerRep, o.tables.c_str(), devices_up(lab.q7.get()), kDevices);
+    printf("floor: the bench's walk of 256 records (2304 gets); PING round trip %.1f us\n", ping);
+    print_turns_heading(o.starts);
+    print_turns(turns, ping);
     if (!beyond_ms.empty())
         line("start-up less its resync", summarize(beyond_ms), "ms", true);
     line("stop: SIGUSR1 -> exit", summarize(stop_ms), "ms", true);
@@ -170,7 +186,7 @@ void startups(Lab &lab)
     printf("start-up stages, the last agent call of each kind (ms from the spawn, p50):\n");
     for (const Stage &s : stages)
         printf("  %-30s %8.1f ms  (%zu of %d start-ups)\n", s.call.c_str(), summarize(s.ms).p50, s.ms.size(),
-               o.starts);
+               starts);
     limit_line("start-up p50", summarize(start_ms).p50, 100, "ms");
     limit_line("stop p50", summarize(stop_ms).p50, 50, "ms");
 }
@@ -253,56 +269,58 @@ class DidWatcher {
     std::atomic<Clock::rep> last_{0};
 };
 
-// kUpdates calls of op(repeat, i), in ms: p50 of three repeats.
+// kUpdates calls of op(repeat, i), in ms.
 template <class Op>
 double total_ms(Op op)
 {
-    std::vector<double> ms;
-    for (int repeat = 0; repeat < 3; ++repeat) {
-        const auto t0 = Clock::now();
-        for (unsigned i = 0; i < kUpdates; ++i)
-            op(repeat, i);
-        ms.push_back(us_between(t0, Clock::now()) / 1000);
-    }
-    return summarize(ms).p50;
+    static int repeat = 0;
+    const auto t0 = Clock::now();
+    for (unsigned i = 0; i < kUpdates; ++i)
+        op(repeat, i);
+    ++repeat;
+    return us_between(t0, Clock::now()) / 1000;
 }
 
-void imports(Lab &lab, Daemon &daemon)
+void imports(Lab &lab, Daemon &daemon, double ping)
 {
     q7_handle *q7 = lab.q7.get();
     // Watching from the start: the floors pay for its notifications as the
-    // imports do.
+    // imports do (and for the daemon's, whose dispatcher watches the table).
     DidWatcher watcher;
     char text[80];
-    const double floor = total_ms([&](int repeat, unsigned i) {
-        snprintf(text, sizeof text, "floor-%d-%u", repeat, i);
-        set(q7, "Wexsignature", i % kDevices, "DeviceDID", text);
-    });
+    // Each import follows 20 ms of quiet; so does its floor, which would
+    // otherwise meet a CPU that never idled.
+    const auto floor = [&] {
+        std::this_thread::sleep_for(20ms);
+        return total_ms([&](int repeat, unsigned i) {
+            snprintf(text, sizeof text, "floor-%d-%u", repeat, i);
+            set(q7, "Wexsignature", i % kDevices, "DeviceDID", text);
+        });
+    };
     // The same updates through the device-information library, by the bench.
     if (wex_init() != WEX_OK)
         fail("wex_init: no Q7 server for the device-information library");
     std::vector<std::string> macs;
     for (unsigned i = 0; i < kUpdates; ++i)
         macs.push_back(row_mac(i % kDevices));
-    wex_update_table_field(macs[0].c_str(), WEX_FIELD_DEVICE_MAC, "warm", WEX_DID_WIDTH, WEX_FIELD_DEVICE_DID);
-    const double wex_floor = total_ms([&](int repeat, unsigned i) {
-        snprintf(text, sizeof text, "wex-%d-%u", repeat, i);
-        const int rc =
-            wex_update_table_field(macs[i].c_str(), WEX_FIELD_DEVICE_MAC, text, WEX_DID_WIDTH, WEX_FIELD_DEVICE_DID);
-        if (rc != WEX_OK)
-            fail("wex_update_table_field " + macs[i] + ": error " + std::to_string(rc));
-    });
+    std::vector<double> wex_ms;
+    for (int i = 0; i < 4; ++i)
+        wex_ms.push_back(total_ms([&](int repeat, unsigned i) {
+            snprintf(text, sizeof text, "wex-%d-%u", repeat, i);
+            const int rc = wex_update_table_field(macs[i].c_str(), WEX_FIELD_DEVICE_MAC, text, WEX_DID_WIDTH,
+                                                  WEX_FIELD_DEVICE_DID);
+            if (rc != WEX_OK)
+                fail("wex_update_table_field " + macs[i] + ": error " + std::to_string(rc));
+        }));
+    wex_ms.erase(wex_ms.begin());  // it read the rows' MACs
     wex_uninit();
 
-    std::vector<double> warm_ms, fetch_ms, unknown_ms;
-    double first_ms = 0;
+    std::vector<double> fetch_ms;
     const auto threads_before = thread_stats(daemon.pid());
     Probes probes(lab.opt.probes, daemon.pid());
-    // The known rounds, then as many with unknown MACs beside.
-    const int rounds = 2 * lab.opt.imports;
-    for (int round = 0; round < rounds; ++round) {
-        const bool unknown = round >= lab.opt.imports;
-        const std::string list = discovered_list(round, unknown);
+    int round = 0;
+    const auto import = [&](bool unknown) {
+        const std::string list = discovered_list(round++, unknown);
         agent_control(lab.agent_socket, control_request("ctl.set", "devices", &list).get());
         std::this_thread::sleep_for(20ms);  // the last round's notifications are all in
         watcher.reset();
@@ -311,40 +329,33 @@ void imports(Lab &lab, Daemon &daemon)
         agent_control(lab.agent_socket, control_request("ctl.emit", "devices-changed").get());
         const auto done = watcher.wait_for(kUpdates, 30s);
         const Receipt fetched = await(lab.journal, next, is_call("get_devices"), "get_devices");
-        const double ms = us_between(t0, done) / 1000;
-        if (unknown) {
-            unknown_ms.push_back(ms);
-            continue;
-        }
-        if (round == 0)
-            first_ms = ms;
-        else
-            warm_ms.push_back(ms);
         fetch_ms.push_back(us_between(t0, fetched.at) / 1000);
-        if (round == 0)
-            memory(lab, daemon.pid(), "after the first import");
-    }
+        return us_between(t0, done) / 1000;
+    };
+    const double first_ms = import(false);
+    memory(lab, daemon.pid(), "after the first import");
+    const Turns known = interleave("import: emit -> last DID written", "ms", 1.15, lab.opt.imports, floor,
+                                   [&] { return import(false); });
+    const Turns unknown = interleave("import, 1024 unknown MACs beside", "ms", 1.15, lab.opt.imports, floor,
+                                     [&] { return import(true); });
     const auto threads = thread_deltas(threads_before, thread_stats(daemon.pid()));
-    const int last = rounds - 1;
     for (unsigned row = 0; row < kDevices; ++row) {
         char did[65] = "";
         q7_check(q7_get_ascii(q7, "Wexsignature", row, "DeviceDID", did, sizeof did), "get", "Wexsignature", row,
                  "DeviceDID");
-        if (did != expected_did(row, last))
-            fail("Wexsignature." + std::to_string(row) + ".DeviceDID is '" + did + "', not " + expected_did(row, last));
+        if (did != expected_did(row, round - 1))
+            fail("Wexsignature." + std::to_string(row) + ".DeviceDID is '" + did + "', not " +
+                 expected_did(row, round - 1));
     }
-    const Summary warm = summarize(warm_ms.empty() ? std::vector<double>{first_ms} : warm_ms);
-    printf("imports %d of %u devices x %u MACs (%u DeviceDID writes each, every MAC in the table)\n",
-           lab.opt.imports, kDevices, kMacsPerDevice, kUpdates);
-    line("floor: 1024 q7 sets", {floor, 0, floor}, "ms", true);
-    line("  1024 wex_update_table_field by the bench", {wex_floor, 0, wex_floor}, "ms", true);
+    printf("imports of %u devices x %u MACs (%u DeviceDID writes each, every MAC in the table), the second\n"
+           "series with 4 unknown MACs more each; floor: 1024 q7 sets by the bench; PING round trip %.1f us\n",
+           kDevices, kMacsPerDevice, kUpdates, ping);
+    line("  1024 wex_update_table_field by the bench", summarize(wex_ms), "ms", true);
     line("first import: emit -> last DID written", {first_ms, 0, first_ms}, "ms", true);
-    line("import: emit -> last DID written", warm, "ms", true);
     line("  of which emit -> list handed out", summarize(fetch_ms), "ms", true);
-    goal_line("import p50 (ms)", warm.p50, floor, 1.3);
-    const Summary unknown = summarize(unknown_ms);
-    line("import, 1024 unknown MACs beside", unknown, "ms", true);
-    goal_line("import with unknown MACs p50 (ms)", unknown.p50, floor, 1.3);
+    print_turns_heading(lab.opt.imports);
+    print_turns(known, ping);
+    print_turns(unknown, ping);
     printf("daemon threads over the imports (/proc, %.0f ms ticks):\n", ms_per_tick());
     print_threads(threads, ms_per_tick());
 }
@@ -358,9 +369,10 @@ void run(Lab &lab)
     std::string err;
     if (!lab.journal.start(lab.agent_socket, err))
         fail(err);
+    const double ping = ping_us(2000);
     printf("daemon log level %d to a file\n", o.log_level);
     if (o.starts > 0)
-        startups(lab);
+        startups(lab, ping);
     if (o.idle_s == 0 && o.imports == 0)
         return;
 
@@ -371,7 +383,7 @@ void run(Lab &lab)
     if (o.idle_s > 0)
         idle(daemon.pid(), o.idle_s);
     if (o.imports > 0) {
-        imports(lab, daemon);
+        imports(lab, daemon, ping);
         memory(lab, daemon.pid(), "after the imports");
     }
     daemon.stop_in_order();
@@ -384,10 +396,10 @@ constexpr Help kHelp = {
     "times start-up and stop, then on one more start its CPU at rest, its memory and\n"
     "discovery imports of 256 devices x 4 MACs; the agent's device list is replaced.\n"
     "Under a launcher the memory is not read: it would be the emulator's.\n"
-    "  --starts N        start-ups and stops timed (default 10)\n"
+    "  --starts N        repetitions of 5 walks and 5 start-ups (default 11; 0 skips them)\n"
     "  --idle SECONDS    rest measured (default 60; 0 skips it)\n"
-    "  --imports N       imports timed (default 5; 0 skips them), then N more\n"
-    "                    with 1,024 unknown MACs beside\n"
+    "  --imports N       repetitions of 1,024 sets and an import (default 11; 0 skips\n"
+    "                    them), then N more with 1,024 unknown MACs beside\n"
     "  --tables seed     overwrite the tables with 256 devices \"UP\" (default)\n"
     "  --tables keep     use the tables as they are (e.g. the lab's demo)\n",
     "the imports"};

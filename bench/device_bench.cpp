@@ -27,10 +27,10 @@ using namespace std::chrono_literals;
 constexpr double kPauseUs = 2000;  // the worker's pause after each entry
 
 struct Options : CommonOptions {
-    int renames = 500;
-    int samples = 2000;  // round trips per floor
-    int bursts = 3;
-    int resyncs = 10;
+    int reps = 11;
+    int renames = 200;   // per repetition, and as many samples of each floor part
+    int samples = 512;   // record reads and agent calls per burst repetition
+    int resyncs = 5;     // per repetition, and as many walks
 };
 
 // The bench's own broker session, for the agent-call floor.
@@ -51,44 +51,55 @@ struct Lab : LabBase {
 };
 
 // Set on one handle, seen by the callback of another.
-Summary notify_floor(int n)
-{
-    Q7Ptr a = open_q7(), b = open_q7();
-    // Lock-free: bumped by b's callback thread, waited on by the main thread.
-    static std::atomic<unsigned> seen{0};
-    q7_subscribe_cb(b.get(), [](const char *, unsigned, const char *, void *) {
-        seen.fetch_add(1);
-        seen.notify_one();
-    }, nullptr);
-    q7_subscribe(b.get(), "TelvaDebug", 1);
-    int32_t value = 0;
-    q7_get_int(a.get(), "TelvaDebug", 0, "lastEventSink", &value);
-    return time_each(n, [&](int) {
-        const unsigned before = seen.load();
-        value = (value & 0xffffff) + 1;  // every write changes the value, or nobody is told
-        q7_check(q7_set_int(a.get(), "TelvaDebug", 0, "lastEventSink", value), "set", "TelvaDebug", 0,
-                 "lastEventSink");
-        seen.wait(before);
-    });
-}
+class NotifyFloor {
+  public:
+    NotifyFloor() : a_(open_q7()), b_(open_q7())
+    {
+        q7_subscribe_cb(b_.get(), [](const char *, unsigned, const char *, void *) {
+            seen.fetch_add(1);
+            seen.notify_one();
+        }, nullptr);
+        q7_check(q7_subscribe(b_.get(), "TelvaDebug", 1), "subscribe", "TelvaDebug", 0, "*");
+        q7_get_int(a_.get(), "TelvaDebug", 0, "lastEventSink", &value_);
+    }
+    // n round trips, in us each.
+    std::vector<double> samples(int n)
+    {
+        return time_samples(n, [&](int) {
+            const unsigned before = seen.load();
+            value_ = (value_ & 0xffffff) + 1;  // every write changes the value, or nobody is told
+            q7_check(q7_set_int(a_.get(), "TelvaDebug", 0, "lastEventSink", value_), "set", "TelvaDebug", 0,
+                     "lastEventSink");
+            seen.wait(before);
+        });
+    }
 
-Summary agent_call_floor(int n)
+  private:
+    // Lock-free: bumped by b's callback thread, waited on by the main thread.
+    static inline std::atomic<unsigned> seen{0};
+    Q7Ptr a_, b_;
+    int32_t value_ = 0;
+};
+
+double agent_call_us(int n)
 {
-    BrokerSession session;
     const char *text = R"({"uuid":"5b2d9a4e-ffff-4000-8000-000000000000","display_name":"floor"})";
-    return time_each(n, [&](int) {
+    return median(time_samples(n, [&](int) {
         if (sa_broker_set_device_info(text) != 0)
             fail("sa_broker_set_device_info refused the bench's own text");
-    });
+    }));
 }
 
-std::vector<double> renames(Lab &lab)
+// n renames one at a time, each sent when the last was received; the
+// median in us.
+double renames(Lab &lab, int n)
 {
+    static int count = 0;
     std::vector<double> us;
     size_t next = lab.journal.count();
-    for (int i = 0; i < lab.opt.renames; ++i) {
-        const unsigned row = i % kDevices;
-        const std::string name = "rename-" + std::to_string(i);
+    for (int i = 0; i < n; ++i, ++count) {
+        const unsigned row = count % kDevices;
+        const std::string name = "rename-" + std::to_string(count);
         const auto t0 = Clock::now();
         set(lab.q7.get(), "DeviceIdList", row, "DisplayNameCustom", name);
         const Receipt r = await(lab.journal, next, [&](const Receipt &x) {
@@ -96,19 +107,22 @@ std::vector<double> renames(Lab &lab)
         }, "set_device_info for " + name);
         us.push_back(us_between(t0, r.at));
     }
-    return us;
+    return median(us);
 }
 
 // Idle time for the worker: its last entry leaves the queue and its pause
-// ends, so that a burst of 256 finds the queue empty.
+// ends, so that a burst of 256 finds the queue empty. The floors of bursts
+// and resyncs wait as long first: a CPU that has idled wakes up slower, and
+// both should pay for it alike.
 void let_worker_idle()
 {
     std::this_thread::sleep_for(20ms);
 }
 
 // All devices renamed back to back; until the agent has accepted all 256.
-double burst(Lab &lab, int round)
+double burst(Lab &lab)
 {
+    static int round = 0;
     let_worker_idle();
     std::set<std::string> pending;
     size_t next = lab.journal.count();
@@ -118,6 +132,7 @@ double burst(Lab &lab, int round)
         pending.insert(name);
         set(lab.q7.get(), "DeviceIdList", row, "DisplayNameCustom", name);
     }
+    ++round;
     Receipt last;
     while (!pending.empty())
         last = await(lab.journal, next, [&](const Receipt &x) {
@@ -156,67 +171,85 @@ void run(Lab &lab)
         fail(err);
     Daemon daemon(o.daemon, o.log, o.launcher);
     wait_ready(lab.journal, daemon, o.log);
+    BrokerSession session;
+    NotifyFloor notify;
+    q7_handle *q7 = lab.q7.get();
+    const double ping = ping_us(o.samples);
 
-    const Summary notify = notify_floor(o.samples);
-    const Summary call = agent_call_floor(o.samples);
-    const Summary record = time_each(o.samples, [&](int i) { read_record(lab.q7.get(), i % kDevices); });
-    const Summary walk = walk_ms(lab.q7.get(), o.resyncs);
+    // The parts of the floors, kept to show what they are made of.
+    std::vector<double> notify_us, call_us, record_us, router_ms;
+    const Turns rename = interleave("rename -> agent receipt", "us", 1.2, o.reps, [&] {
+        notify_us.push_back(median(notify.samples(o.renames)));
+        call_us.push_back(agent_call_us(o.renames));
+        return notify_us.back() + call_us.back() + kPauseUs;
+    }, [&] { return renames(lab, o.renames); });
 
-    const Summary rename = summarize(renames(lab));
-    std::vector<double> burst_ms, resync_ms, router_ms;
+    std::vector<double> burst_ms;
     std::vector<ThreadStat> burst_threads;
+    Turns bursts;
     {
         const auto before = thread_stats(daemon.pid());
-        {
-            Probes probes(o.probes, daemon.pid());
-            for (int i = 0; i < o.bursts; ++i)
-                burst_ms.push_back(burst(lab, i));
-        }
+        Probes probes(o.probes, daemon.pid());
+        bursts = interleave("burst of 256 renames -> all received", "ms", 1.15, o.reps, [&] {
+            let_worker_idle();
+            record_us.push_back(median(time_samples(o.samples, [&](int i) { read_record(q7, i % kDevices); })));
+            call_us.push_back(agent_call_us(o.samples));
+            return kDevices * (record_us.back() + call_us.back() + kPauseUs) / 1000;
+        }, [&] {
+            burst_ms.push_back(burst(lab));
+            return burst_ms.back();
+        });
         burst_threads = thread_deltas(before, thread_stats(daemon.pid()));
     }
-    for (int i = 0; i < o.resyncs; ++i) {
-        const ResyncTimes t = resync(lab);
-        resync_ms.push_back(t.total_ms);
-        router_ms.push_back(t.router_ms);
-    }
+    const Turns resyncs = interleave("resync: emit started -> online list", "ms", 1.15, o.reps, [&] {
+        std::vector<double> ms;
+        for (int i = 0; i < o.resyncs; ++i) {
+            let_worker_idle();
+            ms.push_back(walk_ms(q7));
+        }
+        return median(ms);
+    }, [&] {
+        std::vector<double> ms;
+        for (int i = 0; i < o.resyncs; ++i) {
+            const ResyncTimes t = resync(lab);
+            ms.push_back(t.total_ms);
+            router_ms.push_back(t.router_ms);
+        }
+        return median(ms);
+    });
     daemon.stop_in_order();
 
-    const Summary bursts = summarize(burst_ms), resyncs = summarize(resync_ms), router = summarize(router_ms);
-    const double rename_floor = notify.p50 + call.p50 + kPauseUs;
-    const double entry_floor = record.p50 + call.p50 + kPauseUs;
     printf("devices %u (all \"UP\", none a satellite), daemon log level %d to a file\n", kDevices, o.log_level);
-    printf("renames %d, floor samples %d, bursts %d, resyncs %d\n", o.renames, o.samples, o.bursts, o.resyncs);
-    line("floor: q7 set -> notification", notify, "us");
-    line("floor: agent call (set_device_info)", call, "us");
-    line("floor: q7 record read (9 gets)", record, "us");
-    line("floor: q7 walk, 256 records (2304 gets)", walk, "ms", true);
-    line("rename -> agent receipt", rename, "us");
-    line("burst of 256 renames -> all received", bursts, "ms", true);
-    line("resync: emit started -> online list", resyncs, "ms", true);
-    line("  of which emit -> router info", router, "ms", true);
-    printf("per-entry floor: record read %.1f + agent call %.1f + pause %.0f = %.1f us\n", record.p50, call.p50,
-           kPauseUs, entry_floor);
-    goal_line("rename p50 (us)", rename.p50, rename_floor, 1.5);
-    goal_line("burst p50 (ms)", bursts.p50, kDevices * entry_floor / 1000, 1.5);
-    goal_line("resync p50 (ms)", resyncs.p50, walk.p50 / 1000, 1.3);
-    double bursts_ms = 0;
+    printf("per repetition: %d renames and as many samples of each floor part; %d record reads and agent calls\n"
+           "and one burst; %d walks and %d resyncs. PING round trip %.1f us\n",
+           o.renames, o.samples, o.resyncs, o.resyncs, ping);
+    printf("floor parts, median over the run: q7 set -> notification %.1f us, agent call %.1f us,\n"
+           "q7 record read (9 gets) %.1f us, the worker's pause %.0f us\n",
+           median(notify_us), median(call_us), median(record_us), kPauseUs);
+    printf("floors: rename = set -> notification + agent call + pause; burst = 256 x (record read + agent\n"
+           "call + pause); resync = a walk of the 256 records (2304 gets)\n");
+    print_turns_heading(o.reps);
+    for (const Turns *t : std::initializer_list<const Turns *>{&rename, &bursts, &resyncs})
+        print_turns(*t, ping);
+    line("  of which emit -> router info", summarize(router_ms), "ms", true);
+    double all_ms = 0;
     for (double ms : burst_ms)
-        bursts_ms += ms;
-    printf("daemon threads over the bursts (/proc, %.0f ms ticks; the bursts took %.0f ms in all):\n",
-           ms_per_tick(), bursts_ms);
+        all_ms += ms;
+    printf("daemon threads over the burst repetitions (/proc, %.0f ms ticks; the bursts took %.0f ms in all):\n",
+           ms_per_tick(), all_ms);
     print_threads(burst_threads, ms_per_tick());
 }
 
 constexpr Help kHelp = {
-    "usage: device_bench [--renames N] [--samples N] [--bursts N] [--resyncs N] [--log-level N]\n"
+    "usage: device_bench [--reps N] [--renames N] [--samples N] [--resyncs N] [--log-level N]\n"
     "                    [--launcher PROG] [--probe COMMAND]... DAEMON LOG\n"
     "Starts DAEMON (TeSvcHdlr) on $Q7_SOCKET and $SA_AGENT_SOCKET with its output in LOG,\n"
-    "measures renames, a burst of 256 renames and the resync at agent start against\n"
+    "measures renames, bursts of 256 renames and the resync at agent start in turns with\n"
     "their floors, stops it with SIGUSR1. The Q7 tables are overwritten.\n"
-    "  --renames N       single renames timed (default 500)\n"
-    "  --samples N       round trips per floor (default 2000)\n"
-    "  --bursts N        bursts of 256 renames (default 3)\n"
-    "  --resyncs N       resyncs, and walks for their floor (default 10)\n",
+    "  --reps N          repetitions of each floor and figure (default 11)\n"
+    "  --renames N       renames per repetition, and samples of each floor part (default 200)\n"
+    "  --samples N       record reads and agent calls per burst repetition (default 512)\n"
+    "  --resyncs N       resyncs per repetition, and walks for their floor (default 5)\n",
     "the bursts"};
 
 }  // namespace
@@ -226,9 +259,9 @@ int main(int argc, char **argv)
     Lab lab;
     Options &o = lab.opt;
     return bench_main(argc, argv, "device_bench",
-                      {{"--renames", &o.renames, 1},
+                      {{"--reps", &o.reps, 1},
+                       {"--renames", &o.renames, 1},
                        {"--samples", &o.samples, 10},
-                       {"--bursts", &o.bursts, 1},
                        {"--resyncs", &o.resyncs, 1}},
                       {}, kHelp, o, lab, [&] { run(lab); });
 }

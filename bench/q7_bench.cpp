@@ -1,114 +1,111 @@
 /*
  * q7_bench.cpp - latency of the Q7 client: get, set, and set-to-notification
- * seen on a second handle, beside the raw PING round trip on the same socket
- * (the floor). Prints p50/p99 in microseconds.
- *   q7_bench [ITERATIONS]     server at $Q7_SOCKET (default /tmp/q7.sock)
+ * seen on a second handle, each in turns with the raw PING round trip on the
+ * same socket (the floor), in microseconds.
+ *   q7_bench [ITERATIONS [REPETITIONS]]   server at $Q7_SOCKET (default /tmp/q7.sock)
+ * ITERATIONS round trips per figure (default 20000) are split evenly over
+ * REPETITIONS (default 11), each call after a PING.
  */
+#include "bench_figures.h"
 #include "q7lib.h"
 
-#include <hiredis/hiredis.h>
-
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
-#include <vector>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
-struct Stats {
-    double p50, p99;
-};
-
-Stats stats(std::vector<double> us)
-{
-    std::sort(us.begin(), us.end());
-    return {us[us.size() / 2], us[us.size() * 99 / 100]};
-}
-
-template <class Op>
-Stats measure(int n, Op op)
-{
-    std::vector<double> us;
-    us.reserve(n);
-    for (int i = 0; i < n / 10; i++)  // warm-up
-        op(i);
-    for (int i = 0; i < n; i++) {
-        auto t0 = Clock::now();
-        op(i);
-        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
-    }
-    return stats(us);
-}
-
-// Written by the callback thread, spun on by the main thread.
+// Bumped by the second handle's callback thread, waited on by the main thread.
 std::atomic<unsigned> notified{0};
 
 void on_change(const char *, unsigned, const char *, void *)
 {
-    notified.fetch_add(1, std::memory_order_release);
+    notified.fetch_add(1);
+    notified.notify_one();
 }
 
-void report(const char *what, Stats s, Stats floor)
+void check(int rc, const char *what)
 {
-    printf("%-22s p50 %7.1f us  p99 %7.1f us  (p50 %.2fx ping)\n", what, s.p50, s.p99, s.p50 / floor.p50);
+    if (rc != Q7_OK)
+        fail(std::string("q7: ") + what + ": " + q7_error_string(rc) + " (" + std::to_string(rc) + ")");
+}
+
+// Round trips here move by half within seconds as the host schedules the
+// machine: a repetition alternates a PING and a call, sample by sample, so
+// that both medians come from the same moments.
+template <class Op>
+Turns alternate(const char *what, double goal, int reps, int n, Pinger &pinger, Op op)
+{
+    std::vector<double> ping, call;
+    int i = 0;
+    return interleave(what, "us", goal, reps, [&] {
+        ping.clear();
+        call.clear();
+        for (int k = 0; k < n; ++k) {
+            const auto t0 = Clock::now();
+            pinger.once();
+            const auto t1 = Clock::now();
+            op(i++);
+            ping.push_back(us_between(t0, t1));
+            call.push_back(us_between(t1, Clock::now()));
+        }
+        return median(ping);
+    }, [&] { return median(call); });
+}
+
+void run(int n, int reps)
+{
+    q7_handle *a = q7_init(), *b = q7_init();
+    if (!a || !b)
+        fail("cannot reach the Q7 server at $Q7_SOCKET");
+    const auto get = [&](int) {
+        char buf[64];
+        check(q7_get_string(a, "General", 0, "DeviceName", buf, sizeof buf), "get General.0.DeviceName");
+    };
+    const auto set = [&](int i) {
+        check(q7_set_string(a, "General", 0, "DeviceName", std::to_string(i).c_str()), "set General.0.DeviceName");
+    };
+    q7_subscribe_cb(b, on_change, nullptr);
+    check(q7_subscribe(b, "TelvaDebug", 1), "subscribe TelvaDebug");
+    int32_t value = 0;
+    q7_get_int(a, "TelvaDebug", 0, "lastEventSink", &value);
+    const auto notify = [&](int) {
+        const unsigned before = notified.load();
+        value = (value & 0xffffff) + 1;  // every write changes the value, or nobody is told
+        check(q7_set_int(a, "TelvaDebug", 0, "lastEventSink", value), "set TelvaDebug.0.lastEventSink");
+        notified.wait(before);
+    };
+    Pinger pinger;
+    const Turns lines[] = {alternate("get", 1.5, reps, n, pinger, get), alternate("set", 0, reps, n, pinger, set),
+                           alternate("set -> notification", 3, reps, n, pinger, notify)};
+    q7_destroy(b);
+    q7_destroy(a);
+    printf("round trips per figure %d, floor: the raw PING round trip\n", n * reps);
+    print_turns_heading(reps);
+    // The floor is the PING itself: only a floor of no time is refused.
+    for (const Turns &t : lines)
+        print_turns(t, 0);
 }
 
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    int n = argc > 1 ? atoi(argv[1]) : 20000;
-    if (n < 100) {
-        fprintf(stderr, "q7_bench: ITERATIONS must be at least 100\n");
+    const int iterations = argc > 1 ? atoi(argv[1]) : 20000;
+    const int reps = argc > 2 ? atoi(argv[2]) : 11;
+    if (reps < 5 || iterations / reps < 10) {
+        fprintf(stderr, "usage: q7_bench [ITERATIONS [REPETITIONS]]: at least 5 repetitions of 10 round trips\n");
         return 2;
     }
-    const char *sock = getenv("Q7_SOCKET");
-    redisContext *raw = redisConnectUnix(sock && *sock ? sock : "/tmp/q7.sock");
-    q7_handle *a = q7_init(), *b = q7_init();
-    if (!raw || raw->err || !a || !b) {
-        fprintf(stderr, "q7_bench: cannot reach the Q7 server at %s\n", sock ? sock : "/tmp/q7.sock");
+    try {
+        run(iterations / reps, reps);
+        return 0;
+    } catch (const std::exception &e) {
+        fprintf(stderr, "q7_bench: %s\n", e.what());
         return 1;
     }
-    bool ok = true;
-    Stats ping = measure(n, [&](int) {
-        const char *argv1[] = {"PING"};
-        freeReplyObject(redisCommandArgv(raw, 1, argv1, nullptr));
-    });
-    Stats get = measure(n, [&](int) {
-        char buf[64];
-        ok = ok && q7_get_string(a, "General", 0, "DeviceName", buf, sizeof buf) == Q7_OK;
-    });
-    Stats set = measure(n, [&](int i) {
-        ok = ok && q7_set_string(a, "General", 0, "DeviceName", std::to_string(i).c_str()) == Q7_OK;
-    });
-    q7_subscribe_cb(b, on_change, nullptr);
-    q7_subscribe(b, "TelvaDebug", 1);
-    // Every write must change the value, or no notification comes.
-    int32_t value = 0;
-    q7_get_int(a, "TelvaDebug", 0, "lastEventSink", &value);
-    Stats notify = measure(n, [&](int) {
-        unsigned before = notified.load(std::memory_order_acquire);
-        value = (value & 0xffffff) + 1;
-        ok = ok && q7_set_int(a, "TelvaDebug", 0, "lastEventSink", value) == Q7_OK;
-        while (ok && notified.load(std::memory_order_acquire) == before) {
-        }
-    });
-    q7_destroy(b);
-    q7_destroy(a);
-    redisFree(raw);
-    if (!ok) {
-        fprintf(stderr, "q7_bench: a call failed\n");
-        return 1;
-    }
-    printf("iterations %d\n", n);
-    report("ping (raw, floor)", ping, ping);
-    report("get", get, ping);
-    report("set", set, ping);
-    report("set -> notification", notify, ping);
-    return 0;
 }

@@ -3,16 +3,19 @@
 # every path is given from this file's own directory.
 set(B ${CMAKE_CURRENT_LIST_DIR})
 if(TARGET q7lib)
+  add_library(bench_figures STATIC ${B}/bench_figures.cpp)
+  target_include_directories(bench_figures PUBLIC ${B})
+  target_link_libraries(bench_figures PUBLIC PkgConfig::HIREDIS)
   add_executable(q7_bench ${B}/q7_bench.cpp)
   target_include_directories(q7_bench PRIVATE ${CMAKE_SOURCE_DIR}/platform)
-  target_link_libraries(q7_bench PRIVATE q7lib PkgConfig::HIREDIS)
+  target_link_libraries(q7_bench PRIVATE bench_figures q7lib)
 endif()
 
 # The daemon benches drive the daemon, a Q7 server and an agent.
 if(TARGET TeSvcHdlr AND TARGET sa-agentd AND TARGET sabroker AND TARGET q7lib AND TARGET wexlib)
   add_library(bench_journal STATIC ${B}/bench_journal.cpp)
   target_include_directories(bench_journal PUBLIC ${B})
-  target_link_libraries(bench_journal PUBLIC saproto Threads::Threads)
+  target_link_libraries(bench_journal PUBLIC bench_figures saproto Threads::Threads)
   add_library(bench_lab STATIC ${B}/bench_lab.cpp)
   target_link_libraries(bench_lab PUBLIC bench_journal q7lib)
 
