@@ -121,7 +121,9 @@ double walk_ms(q7_handle *q7)
     return us_between(t0, Clock::now()) / 1000;
 }
 
-Daemon::Daemon(const std::string &path, const std::string &log, const std::string &launcher) : log_(log)
+Daemon::Daemon(const std::string &path, const std::string &log, const std::string &launcher,
+               const std::vector<std::string> &env)
+    : log_(log)
 {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -133,7 +135,14 @@ Daemon::Daemon(const std::string &path, const std::string &log, const std::strin
         argv.push_back(const_cast<char *>(launcher.c_str()));
     argv.push_back(const_cast<char *>(path.c_str()));
     argv.push_back(nullptr);
-    const int rc = posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ);
+    // The overrides first: the first entry of a name is the one a program reads.
+    std::vector<char *> envp;
+    for (const std::string &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    for (char **e = environ; *e; ++e)
+        envp.push_back(*e);
+    envp.push_back(nullptr);
+    const int rc = posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&fa);
     if (rc != 0)
         fail("cannot start the daemon " + std::string(argv[0]) + ": " + strerror(rc));

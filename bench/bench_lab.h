@@ -58,7 +58,9 @@ double walk_ms(q7_handle *q7);
 // `launcher` (an emulator) when one is given.
 class Daemon {
   public:
-    Daemon(const std::string &path, const std::string &log, const std::string &launcher = "");
+    // `env`: NAME=VALUE entries that override the bench's environment.
+    Daemon(const std::string &path, const std::string &log, const std::string &launcher = "",
+           const std::vector<std::string> &env = {});
     Daemon(const Daemon &) = delete;
     Daemon &operator=(const Daemon &) = delete;
     ~Daemon();

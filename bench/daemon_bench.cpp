@@ -9,7 +9,11 @@
  *   daemon_bench [OPTIONS] DAEMON LOG     (--help for the options)
  */
 #include "bench_lab.h"
+#include "q7dynlog.h"
 #include "wexlib.h"
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -126,6 +130,33 @@ void note_stages(std::vector<Stage> &stages, const std::vector<Receipt> &calls, 
     }
 }
 
+// Besides the walk, a start-up must start its process and subscribe to its
+// tables; the bench does each alone and counts it into the floor.
+// The process: the daemon's binary given a Q7 socket that is not there, from
+// the spawn to its exit (loading, pid lock, signal thread, a failed
+// connection, the teardown).
+double process_ms(const Options &o)
+{
+    const auto t0 = Clock::now();
+    Daemon d(o.daemon, o.log + ".floor", o.launcher, {"Q7_SOCKET=/nonexistent/q7.sock"});
+    while (d.exited() < 0)
+        std::this_thread::sleep_for(100us);
+    return us_between(t0, Clock::now()) / 1000;
+}
+
+// The Q7 library's subscriptions at start-up: the daemon's tables on its
+// handle, the device-information library's on another; each returns once it
+// holds the table's values.
+double subscriptions_ms()
+{
+    const auto t0 = Clock::now();
+    Q7Ptr own = open_q7(), wex = open_q7();
+    for (const char *t : {"OrlixCfg", "TelvaCfg", "DeviceIdList", "Wexsignature", "dalLogCfg", "General"})
+        q7_check(q7_subscribe(own.get(), t, 1), "subscribe", t, 0, "*");
+    q7_check(q7_subscribe(wex.get(), "Wexsignature", 1), "subscribe", "Wexsignature", 0, "*");
+    return us_between(t0, Clock::now()) / 1000;
+}
+
 void startups(Lab &lab, double ping)
 {
     const Options &o = lab.opt;
@@ -159,11 +190,17 @@ void startups(Lab &lab, double ping)
         stop_ms.push_back(us_between(t1, Clock::now()) / 1000);
         return start_ms.back();
     };
-    // The floor: the bench's own walk of the 2,304 gets the resync makes.
+    // The floor: the bench's own walk of the 2,304 gets the resync makes, the
+    // process start and the subscriptions.
+    std::vector<double> walk, process, subscriptions;
     const Turns turns = interleave("start-up: spawn -> router info received", "ms", 1.2, o.starts, [&] {
         std::vector<double> ms;
-        for (int i = 0; i < kStartsPerRep; ++i)
-            ms.push_back(walk_ms(lab.q7.get()));
+        for (int i = 0; i < kStartsPerRep; ++i) {
+            walk.push_back(walk_ms(lab.q7.get()));
+            process.push_back(process_ms(o));
+            subscriptions.push_back(subscriptions_ms());
+            ms.push_back(walk.back() + process.back() + subscriptions.back());
+        }
         return median(ms);
     }, [&] {
         std::vector<double> ms;
@@ -174,7 +211,10 @@ void startups(Lab &lab, double ping)
     const int starts = static_cast<int>(start_ms.size());
     printf("start-ups %d (%d in each repetition, beside as many walks), tables: %s, devices \"UP\" %u of %u\n",
            starts, kStartsPerRep, o.tables.c_str(), devices_up(lab.q7.get()), kDevices);
-    printf("floor: the bench's walk of 256 records (2304 gets); PING round trip %.1f us\n", ping);
+    printf("floor: the bench's walk of 256 records (2304 gets) p50 %.1f ms + the process started and ended\n"
+           "(the daemon given no Q7 socket) p50 %.1f ms + the start-up's Q7 subscriptions p50 %.1f ms;\n"
+           "PING round trip %.1f us\n",
+           median(walk), median(process), median(subscriptions), ping);
     print_turns_heading(o.starts);
     print_turns(turns, ping);
     if (!beyond_ms.empty())
@@ -281,6 +321,25 @@ double total_ms(Op op)
     return us_between(t0, Clock::now()) / 1000;
 }
 
+// The line the daemon must log at level 4 for each MAC no row holds, 1,024
+// times into a file through the logging library, as the daemon writes its
+// log (standard error on a file).
+double unknown_lines_ms(const std::string &path)
+{
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int saved = dup(STDERR_FILENO);
+    if (file < 0 || saved < 0 || dup2(file, STDERR_FILENO) < 0)
+        fail("cannot point standard error at " + path);
+    const auto t0 = Clock::now();
+    for (unsigned i = 0; i < kUpdates; ++i)
+        log_printf(4, "tsh_sot", 369, "(TelvaSoT) - wex_update_table_field Update failed %d\n", 5);
+    const double ms = us_between(t0, Clock::now()) / 1000;
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(file);
+    return ms;
+}
+
 void imports(Lab &lab, Daemon &daemon, double ping)
 {
     q7_handle *q7 = lab.q7.get();
@@ -288,32 +347,41 @@ void imports(Lab &lab, Daemon &daemon, double ping)
     // imports do (and for the daemon's, whose dispatcher watches the table).
     DidWatcher watcher;
     char text[80];
-    // Each import follows 20 ms of quiet; so does its floor, which would
-    // otherwise meet a CPU that never idled.
-    const auto floor = [&] {
-        std::this_thread::sleep_for(20ms);
-        return total_ms([&](int repeat, unsigned i) {
-            snprintf(text, sizeof text, "floor-%d-%u", repeat, i);
-            set(q7, "Wexsignature", i % kDevices, "DeviceDID", text);
-        });
-    };
-    // The same updates through the device-information library, by the bench.
-    if (wex_init() != WEX_OK)
-        fail("wex_init: no Q7 server for the device-information library");
+    // The import must call the device-information library once per MAC; the
+    // floor is the bench making the same 1,024 calls through a session of the
+    // library of its own, after the same 20 ms of quiet each import follows
+    // (a CPU that never idled would be quicker). The session's first call
+    // reads the rows' MACs, untimed; it ends before the import, whose writes
+    // it would otherwise watch too.
     std::vector<std::string> macs;
     for (unsigned i = 0; i < kUpdates; ++i)
         macs.push_back(row_mac(i % kDevices));
-    std::vector<double> wex_ms;
-    for (int i = 0; i < 4; ++i)
-        wex_ms.push_back(total_ms([&](int repeat, unsigned i) {
+    const auto wex_calls_ms = [&] {
+        if (wex_init() != WEX_OK)
+            fail("wex_init: no Q7 server for the device-information library");
+        const auto call = [&](int repeat, unsigned i) {
             snprintf(text, sizeof text, "wex-%d-%u", repeat, i);
             const int rc = wex_update_table_field(macs[i].c_str(), WEX_FIELD_DEVICE_MAC, text, WEX_DID_WIDTH,
                                                   WEX_FIELD_DEVICE_DID);
             if (rc != WEX_OK)
                 fail("wex_update_table_field " + macs[i] + ": error " + std::to_string(rc));
+        };
+        call(-1, 0);
+        const double ms = total_ms(call);
+        wex_uninit();
+        return ms;
+    };
+    // And 1,024 plain Q7 sets, to show what the library's guarded write adds.
+    std::vector<double> set_ms;
+    const auto floor = [&] {
+        std::this_thread::sleep_for(20ms);
+        set_ms.push_back(total_ms([&](int repeat, unsigned i) {
+            snprintf(text, sizeof text, "floor-%d-%u", repeat, i);
+            set(q7, "Wexsignature", i % kDevices, "DeviceDID", text);
         }));
-    wex_ms.erase(wex_ms.begin());  // it read the rows' MACs
-    wex_uninit();
+        std::this_thread::sleep_for(20ms);
+        return wex_calls_ms();
+    };
 
     std::vector<double> fetch_ms;
     const auto threads_before = thread_stats(daemon.pid());
@@ -336,8 +404,11 @@ void imports(Lab &lab, Daemon &daemon, double ping)
     memory(lab, daemon.pid(), "after the first import");
     const Turns known = interleave("import: emit -> last DID written", "ms", 1.15, lab.opt.imports, floor,
                                    [&] { return import(false); });
-    const Turns unknown = interleave("import, 1024 unknown MACs beside", "ms", 1.15, lab.opt.imports, floor,
-                                     [&] { return import(true); });
+    std::vector<double> lines_ms;
+    const Turns unknown = interleave("import, 1024 unknown MACs beside", "ms", 1.15, lab.opt.imports, [&] {
+        lines_ms.push_back(unknown_lines_ms(lab.opt.log + ".lines"));
+        return floor() + lines_ms.back();
+    }, [&] { return import(true); });
     const auto threads = thread_deltas(threads_before, thread_stats(daemon.pid()));
     for (unsigned row = 0; row < kDevices; ++row) {
         char did[65] = "";
@@ -348,9 +419,10 @@ void imports(Lab &lab, Daemon &daemon, double ping)
                  expected_did(row, round - 1));
     }
     printf("imports of %u devices x %u MACs (%u DeviceDID writes each, every MAC in the table), the second\n"
-           "series with 4 unknown MACs more each; floor: 1024 q7 sets by the bench; PING round trip %.1f us\n",
-           kDevices, kMacsPerDevice, kUpdates, ping);
-    line("  1024 wex_update_table_field by the bench", summarize(wex_ms), "ms", true);
+           "series with 4 unknown MACs more each; floor: the same 1024 wex_update_table_field calls by the bench,\n"
+           "for the second series with the 1024 lines logged for the unknown MACs (p50 %.2f ms); PING round trip %.1f us\n",
+           kDevices, kMacsPerDevice, kUpdates, median(lines_ms), ping);
+    line("  1024 plain q7 sets by the bench", summarize(set_ms), "ms", true);
     line("first import: emit -> last DID written", {first_ms, 0, first_ms}, "ms", true);
     line("  of which emit -> list handed out", summarize(fetch_ms), "ms", true);
     print_turns_heading(lab.opt.imports);

@@ -22,7 +22,7 @@ if(TARGET TeSvcHdlr AND TARGET sa-agentd AND TARGET sabroker AND TARGET q7lib AN
   add_executable(device_bench ${B}/device_bench.cpp)
   target_link_libraries(device_bench PRIVATE bench_lab sabroker)
   add_executable(daemon_bench ${B}/daemon_bench.cpp)
-  target_link_libraries(daemon_bench PRIVATE bench_lab wexlib)
+  target_link_libraries(daemon_bench PRIVATE bench_lab wexlib q7dynlog)
   foreach(b device_bench daemon_bench)
     add_dependencies(${b} TeSvcHdlr sa-agentd agentctl)
   endforeach()
