@@ -3,8 +3,8 @@
  * "running" and SIGUSR1 to exit (with the agent calls that mark the stages
  * in between), CPU and context switches at rest, resident memory at rest and
  * after discovery imports, and the import of 256 devices x 4 MACs (also
- * with 4 unknown MACs more each) against 1,024 Q7 set round trips measured
- * in turns with it. Starts the daemon
+ * with 4 unknown MACs more each) against the bench's own 1,024 calls of the
+ * device-information library, measured in turns with it. Starts the daemon
  * itself on $Q7_SOCKET and $SA_AGENT_SOCKET.
  *   daemon_bench [OPTIONS] DAEMON LOG     (--help for the options)
  */
