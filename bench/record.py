@@ -404,8 +404,8 @@ mode) on this x86_64 machine, against the same native Q7 server, with the
 placement above. The emulator decides the absolute figures; only the
 ratios to the floors measured in the same emulated run mean something, as
 a check that the armhf build behaves as the native one. The device bench
-runs its full default set; the daemon bench times 5 repetitions of
-start-ups and 3 of imports and leaves out the rest and the memory, which
+runs its full default set; the daemon bench times one repetition of
+five start-ups and 3 of imports and leaves out the rest and the memory, which
 would be the emulator's. Under qemu each guest thread is a host thread of
 the qemu-arm process, which starts one thread of its own first, so the
 thread ranks are one higher than natively.
