@@ -28,7 +28,8 @@ long env_number(const char *name, long fallback)
     return n > 0 ? n : fallback;
 }
 
-// Set by the teardown once the agent is released, awaited by a held agent start.
+// Guarded by released_lock: set by the teardown (main thread) once the agent is released,
+// awaited by a held agent start (Q7 thread).
 std::mutex released_lock;
 std::condition_variable released_cv;
 bool agent_released = false;
