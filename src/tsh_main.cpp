@@ -4,8 +4,6 @@
 #include "tsh_main.h"
 
 #include <cerrno>
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -29,29 +27,20 @@
 
 // Read by the logging library; the daemon itself writes only the name.
 extern "C" {
-__attribute__((visibility("default"))) char __exec_binary_name[32];
 __attribute__((visibility("default"))) int __log_level = 5;
 __attribute__((visibility("default"))) int __log_to_console = 0;
 __attribute__((visibility("default"))) int __log_to_file = 0;
 __attribute__((visibility("default"))) char __log_file_name[32];
 }
 
-std::atomic<int> bShutdown{0};
-
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_main";
 constexpr const char PID_BASE[] = "/tmp/TeSvcHdlr";
 constexpr const char VERSION[] = "1.2.1";
 
-// Set by the signal thread on SIGUSR1, read by every thread.
-std::atomic<bool> stop_requested{false};
 // Set by the teardown (main thread) before it sends the signal thread its
 // stop signal; a signal of that number from outside finds it unset.
 std::atomic<bool> sig_thread_ending{false};
-
-// wake_lock/wake_cv let every interruptible sleep end at once on a stop.
-std::mutex wake_lock;
-std::condition_variable wake_cv;
 
 // Main thread only (the signal thread posts shutdown_sem and reads nothing
 // else): what start-up has set up so far, so that the teardown releases
@@ -74,14 +63,6 @@ void pid_path(char (&path)[64])
     std::snprintf(path, sizeof path, "%s.pid", PID_BASE);
 }
 
-void wake_all()
-{
-    {
-        std::lock_guard<std::mutex> g(wake_lock);
-    }
-    wake_cv.notify_all();
-}
-
 // Agent calls in flight (a hung agent, the retry loop) fail at once instead
 // of holding the main or the Q7 thread for their timeout. Repeated until the
 // teardown begins: a thread that was just about to start a call when the
@@ -90,8 +71,7 @@ void end_agent_calls_until_teardown()
 {
     for (;;) {
         sa_broker_uninit();
-        std::unique_lock<std::mutex> g(wake_lock);
-        if (wake_cv.wait_for(g, std::chrono::milliseconds(50), [] { return bShutdown.load() != 0; }))
+        if (sleep_until_teardown(50))
             return;
     }
 }
@@ -115,8 +95,7 @@ void *signal_thread(void *)
         }
         if (sig == SIGUSR1) {
             TSH_LOG(TSH_INFO, "sig_usr1 handler.\n");
-            stop_requested = true;
-            wake_all();
+            request_stop();
             sem_post(&shutdown_sem);
             end_agent_calls_until_teardown();
         } else if (sig == SIGUSR2) {
@@ -148,7 +127,7 @@ void release(bool &held, void (*fn)())
 // After the agent library: the worker's calls in flight have failed.
 void stop_workers()
 {
-    wake_all();
+    wake_sleepers();
     StopQueueWait();
     if (up.check_thread) {
         up.check_thread = false;
@@ -180,30 +159,13 @@ void release_pid_file(const char *path)
 // A stop asked for during start-up: the orderly teardown, exit 0.
 void stop_if_requested()
 {
-    if (!stop_requested)
+    if (!stop_was_requested())
         return;
     good_bye("SIG_EXIT");
     std::exit(0);
 }
 
-void set_binary_name(const char *argv0)
-{
-    const char *base = argv0 ? std::strrchr(argv0, '/') : nullptr;
-    base = base ? base + 1 : (argv0 ? argv0 : "");
-    std::snprintf(__exec_binary_name, sizeof __exec_binary_name, "%s", base);
-}
 }  // namespace
-
-bool tsh_shutting_down()
-{
-    return stop_requested || bShutdown;
-}
-
-bool sleep_unless_shutdown(long ms)
-{
-    std::unique_lock<std::mutex> g(wake_lock);
-    return !wake_cv.wait_for(g, std::chrono::milliseconds(ms), [] { return tsh_shutting_down(); });
-}
 
 int setup_signal_handlers()
 {
@@ -232,8 +194,7 @@ int signal_user2_handler()
 void good_bye(const char *label)
 {
     // The flag first: from here on handlers, callbacks and retries return.
-    bShutdown = 1;
-    wake_all();
+    begin_teardown();
     // The signal thread reads the Q7 handle for SIGUSR2; it ends before the
     // handle does.
     stop_signal_thread();

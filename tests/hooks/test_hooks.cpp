@@ -14,9 +14,9 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "tsh_daemon.h"
 #include "tsh_json.h"
 #include "tsh_log.h"
-#include "tsh_main.h"
 
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_hooks";

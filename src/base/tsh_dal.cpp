@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "sortedset.h"
+#include "tsh_daemon.h"
 #include "tsh_log.h"
-#include "tsh_main.h"
 #include "tsh_queue.h"
 
 namespace {

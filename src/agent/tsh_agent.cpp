@@ -20,12 +20,12 @@
 
 #include "q7dynlog.h"
 #include "sabroker.h"
+#include "tsh_daemon.h"
 #include "tsh_dal.h"
 #include "tsh_get_dalfld.h"
 #include "tsh_hooks.h"
 #include "tsh_json.h"
 #include "tsh_log.h"
-#include "tsh_main.h"
 #include "tsh_queue.h"
 #include "tsh_sot.h"
 
@@ -78,38 +78,6 @@ long refresh_period_ms()
     return period;
 }
 
-// The value as sscanf reads `"name": "%s"` (quoted) or `"name": %s` from
-// the name's first occurrence: the colon right after the name, any white
-// space, the opening quote when `quoted`, then, past any white space, the
-// run of non-white-space characters; cut at `stop` and to size - 1
-// characters. Empty when the member is missing or not in that form.
-void scan_member(const char *text, const char *name, bool quoted, char stop, char *out, size_t size)
-{
-    if (!out || size == 0)
-        return;
-    std::memset(out, 0, size);
-    if (!text)
-        return;
-    const char *p = std::strstr(text, name);
-    if (!p)
-        return;
-    p += std::strlen(name);
-    if (*p++ != ':')
-        return;
-    constexpr const char blanks[] = " \t\n\r\f\v";
-    p += std::strspn(p, blanks);
-    if (quoted && *p++ != '"')
-        return;
-    p += std::strspn(p, blanks);
-    size_t n = std::strcspn(p, blanks);
-    const char *cut = static_cast<const char *>(std::memchr(p, stop, n));
-    if (cut)
-        n = static_cast<size_t>(cut - p);
-    if (n > size - 1)
-        n = size - 1;
-    std::memcpy(out, p, n);
-}
-
 // Protection as the agent accepted it, and when.
 void record_protection(const char *status)
 {
@@ -119,16 +87,14 @@ void record_protection(const char *status)
     log_q7_error(q7_set_int(dal_get_handle(), T_TELVA_DEBUG, 0, "lastEventSink", now));
 }
 
-// Child member of an object, or NULL; names ignore case as the agent's
-// members may be written either way.
-const cJSON *child(const cJSON *j, const char *name)
+// The switch carried to the agent, and recorded once the agent took it.
+void carry_protection(const char *call, int (*fn)(), const char *status)
 {
-    return j ? cJSON_GetObjectItem(j, name) : nullptr;
-}
-
-const char *string_or(const cJSON *j, const char *fallback)
-{
-    return cJSON_IsString(j) && j->valuestring ? j->valuestring : fallback;
+    TSH_LOG(TSH_INFO, "%s() called\n", call);
+    if (fn() == 0)
+        record_protection(status);
+    else
+        TSH_LOG(TSH_INFO, "%s is failed\n", call);
 }
 
 // Guarded by va_lock: two scan events never interleave their writes
@@ -138,21 +104,6 @@ std::mutex va_lock;
 // Serialises runs of orlix_connected_handler (Q7 callback thread).
 pthread_mutex_t mutex_all_cb = PTHREAD_MUTEX_INITIALIZER;
 
-void set_scan_field(const char *field, const char *value)
-{
-    log_q7_error(q7_set_ascii(dal_get_handle(), T_TELVA_RA_EVENT, 0, field, value));
-}
-
-// Writes one of the optional scan members when present; returns it.
-const cJSON *scan_part(const cJSON *doc, const char *key, const char *field)
-{
-    const cJSON *m = child(doc, key);
-    if (!cJSON_IsString(m))
-        return nullptr;
-    TSH_LOG(TSH_INFO, "%s is :%s\n", key, m->valuestring);
-    set_scan_field(field, m->valuestring);
-    return m;
-}
 }  // namespace
 
 int timeSleep(int count, int factor)
@@ -454,60 +405,14 @@ void _va_scan(const char *event, void *)
     update_scan_status_from_raw_response(event);
 }
 
-void update_scan_status_from_raw_response(const char *event)
-{
-    TSH_LOG(TSH_INFO, "Function:%s Inside func \n", "update_scan_status_from_raw_response");
-    if (!event) {
-        TSH_LOG(TSH_INFO, "SA_BROKER_VA_STATUS_CHANGED event is NULL\n");
-        return;
-    }
-    JsonObject doc(cJSON_Parse(event));
-    if (!doc)
-        return;
-    for (const char *field : {"saVAScanReason", "saVAScanResult", "saVAScanStatus", "saVAScanType"})
-        set_scan_field(field, "");
-    const cJSON *status = child(doc.get(), "status");
-    if (!cJSON_IsString(status))
-        return;
-    const std::string_view st(status->valuestring);
-    TSH_LOG(TSH_INFO, "Function:%s : Va_Scan status : %s \n", "update_scan_status_from_raw_response",
-            status->valuestring);
-    set_scan_field("saVAScanStatus", status->valuestring);
-    if (st == "started") {
-        scan_part(doc.get(), "type", "saVAScanType");
-    } else if (st == "postponed" || st == "canceled" || st == "aborted") {
-        scan_part(doc.get(), "type", "saVAScanType");
-        scan_part(doc.get(), "reason", "saVAScanReason");
-    } else if (st == "finished") {
-        scan_part(doc.get(), "type", "saVAScanType");
-        const cJSON *result = scan_part(doc.get(), "result", "saVAScanResult");
-        if (result && std::string_view(result->valuestring) == "failed") {
-            const char *reason = string_or(child(doc.get(), "reason"), "unknown");
-            TSH_LOG(TSH_INFO, "reason is :%s\n", reason);
-            set_scan_field("saVAScanReason", reason);
-        }
-    }
-    doc.reset();
-    log_q7_error(q7_set_enum(dal_get_handle(), T_TELVA_RA_EVENT, 0, "saVAScanEvent", "true"));
-    TSH_LOG(TSH_INFO, "Setting saVAScanEvent as true \n");
-}
-
 void Enable_Action()
 {
-    TSH_LOG(TSH_INFO, "sa_broker_enable() called\n");
-    if (sa_broker_enable() == 0)
-        record_protection("true");
-    else
-        TSH_LOG(TSH_INFO, "sa_broker_enable is failed\n");
+    carry_protection("sa_broker_enable", sa_broker_enable, "true");
 }
 
 void Disable_Action()
 {
-    TSH_LOG(TSH_INFO, "sa_broker_disable() called\n");
-    if (sa_broker_disable() == 0)
-        record_protection("false");
-    else
-        TSH_LOG(TSH_INFO, "sa_broker_disable is failed\n");
+    carry_protection("sa_broker_disable", sa_broker_disable, "false");
 }
 
 void _action(void *)
@@ -526,12 +431,6 @@ void _action(void *)
         TSH_LOG(TSH_INFO, "action is :%s\n", value);
         Disable_Action();
     }
-}
-
-void scan_version_info(const char *text, char *version, size_t vsize, char *patch, size_t psize)
-{
-    scan_member(text, "\"version\"", true, '"', version, vsize);
-    scan_member(text, "\"patch_level\"", false, '}', patch, psize);
 }
 
 int get_saaVersionInfo()
@@ -605,26 +504,6 @@ int get_saagent_status_report()
         return 1;
     }
     return log_status_report(text.get());
-}
-
-int log_status_report(const char *text)
-{
-    JsonObject doc(text ? cJSON_Parse(text) : nullptr);
-    if (!doc)
-        return 1;
-    const cJSON *version = child(child(doc.get(), "agent"), "version");
-    TSH_LOG(TSH_INFO, "[status_report]: release: %s\n", string_or(child(version, "release"), "(absent)"));
-    TSH_LOG(TSH_INFO, "[status_report]: patch: %s\n", string_or(child(version, "patch"), "(absent)"));
-    const cJSON *scheduled = child(child(doc.get(), "va"), "scheduled");
-    if (cJSON_IsTrue(child(scheduled, "enabled")))
-        TSH_LOG(TSH_INFO, "[status_report]: scheduled VA network scan tasks are run\n");
-    else
-        TSH_LOG(TSH_ERROR, "[status_report]: scheduled VA network scan tasks are not run\n");
-    if (cJSON_IsTrue(child(scheduled, "allowed")))
-        TSH_LOG(TSH_INFO, "[status_report]: cloud triggered VA scan tasks are run by the SAAgent\n");
-    else
-        TSH_LOG(TSH_INFO, "[status_report]: cloud triggered VA scan tasks are not run by the SAAgent\n");
-    return 0;
 }
 
 void orlix_connected_handler(void *)

@@ -1,5 +1,6 @@
-// tsh_daemon.cpp - the single-instance pid file. Runs on the main thread
-// only: at start-up before any other thread, and in the teardown.
+// tsh_daemon.cpp - the single-instance pid file, the stop state and the
+// program name. The pid file is handled on the main thread only: at start-up
+// before any other thread, and in the teardown.
 //
 // A stale pid file is removed only while its write lock is held and after
 // checking that the path still names the file that was locked, so two
@@ -7,16 +8,39 @@
 #include "tsh_daemon.h"
 
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "tsh_log.h"
 
+extern "C" {
+__attribute__((visibility("default"))) char __exec_binary_name[32];
+}
+
+std::atomic<int> bShutdown{0};
+
 namespace {
 constexpr const char TSH_MODULE[] = "tsh_daemon";
+
+// Set by the signal thread on SIGUSR1, read by every thread.
+std::atomic<bool> stop_requested{false};
+// wake_lock/wake_cv let every interruptible sleep end at once on a stop;
+// any thread sleeps on them, the signal and main threads wake them.
+std::mutex wake_lock;
+std::condition_variable wake_cv;
+
+bool sleep_until(long ms, bool (*done)())
+{
+    std::unique_lock<std::mutex> g(wake_lock);
+    return wake_cv.wait_for(g, std::chrono::milliseconds(ms), done);
+}
 
 int set_lock(int fd, short type)
 {
@@ -170,4 +194,51 @@ int unlock_process(const char *path, int fd)
         return -1;
     }
     return 0;
+}
+
+void wake_sleepers()
+{
+    {
+        std::lock_guard<std::mutex> g(wake_lock);
+    }
+    wake_cv.notify_all();
+}
+
+void request_stop()
+{
+    stop_requested = true;
+    wake_sleepers();
+}
+
+bool stop_was_requested()
+{
+    return stop_requested;
+}
+
+void begin_teardown()
+{
+    bShutdown = 1;
+    wake_sleepers();
+}
+
+bool tsh_shutting_down()
+{
+    return stop_requested || bShutdown;
+}
+
+bool sleep_unless_shutdown(long ms)
+{
+    return !sleep_until(ms, tsh_shutting_down);
+}
+
+bool sleep_until_teardown(long ms)
+{
+    return sleep_until(ms, [] { return bShutdown.load() != 0; });
+}
+
+void set_binary_name(const char *argv0)
+{
+    const char *base = argv0 ? std::strrchr(argv0, '/') : nullptr;
+    base = base ? base + 1 : (argv0 ? argv0 : "");
+    std::snprintf(__exec_binary_name, sizeof __exec_binary_name, "%s", base);
 }

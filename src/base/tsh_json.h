@@ -1,10 +1,12 @@
-// tsh_json.h - ownership of cJSON objects and printed texts: every one is
-// released by the scope that made it, on every path.
+// tsh_json.h - ownership of cJSON objects and printed texts (every one is
+// released by the scope that made it, on every path), and the readers of the
+// agent's JSON texts.
 #ifndef TSH_JSON_H
 #define TSH_JSON_H
 
 #include <cjson/cJSON.h>
 
+#include <cstddef>
 #include <cstdlib>
 #include <memory>
 
@@ -34,5 +36,18 @@ struct JsonBuilding {
 
 // True inside a JsonBuilding scope of the calling thread.
 bool json_building();
+
+// Child member of an object, or NULL; names ignore case as the agent's
+// members may be written either way.
+const cJSON *child(const cJSON *j, const char *name);
+// The string's text, or `fallback` when it is none.
+const char *string_or(const cJSON *j, const char *fallback);
+
+// The value as sscanf reads `"name": "%s"` (quoted) or `"name": %s` from
+// the name's first occurrence: the colon right after the name, any white
+// space, the opening quote when `quoted`, then, past any white space, the
+// run of non-white-space characters; cut at `stop` and to size - 1
+// characters. Empty when the member is missing or not in that form.
+void scan_member(const char *text, const char *name, bool quoted, char stop, char *out, size_t size);
 
 #endif

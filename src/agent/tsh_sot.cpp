@@ -15,11 +15,11 @@
 #include <string_view>
 
 #include "sabroker.h"
+#include "tsh_daemon.h"
 #include "tsh_json.h"
-#include "wexlib.h"
 #include "tsh_log.h"
-#include "tsh_main.h"
 #include "tsh_queue.h"
+#include "wexlib.h"
 
 pthread_mutex_t mutex_TelvaSoT = PTHREAD_MUTEX_INITIALIZER;
 pthread_mutex_t mutex_SoTResp = PTHREAD_MUTEX_INITIALIZER;
