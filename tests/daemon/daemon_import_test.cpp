@@ -1,13 +1,11 @@
 // The discovery import end to end: the agent's device list lands in
 // Wexsignature.DeviceDID, one DID per known MAC.
 #include "daemon_harness.h"
-#include "wait_until.h"
 
 namespace tshtest {
 namespace {
 
 using Import = DaemonTest;
-using Scan = DaemonTest;
 
 constexpr const char DONE[] = "_typeOfChange Event is processed successfully",
                       FAILED[] = "Failed to processed _typeOfChange Event";
@@ -139,54 +137,6 @@ TEST_F(Import, AStopDuringTheLargestImportOfUnknownMacsIsOrderly)
     // It ended at the next MAC, not at the end of the device.
     const std::string e = d.err();
     EXPECT_LT(count_of(e.substr(e.find("sig_usr1 handler.")), "wex_update_table_field MAC:"), 64);
-}
-
-// Each scan event's status, type, reason and result as they land in Q7; the
-// update flag is set only for an event that was used.
-TEST_F(Scan, EachStatusKeepsItsMembersAndUnusableEventsLeaveTheFlag)
-{
-    Daemon d;
-    ASSERT_TRUE(d.start());
-    ASSERT_TRUE(d.wait_ready()) << d.err();
-    struct Row {
-        const char *json;
-        bool running;
-        std::vector<std::string> want; // status, type, reason, result
-        const char *flag, *handled;
-    };
-    constexpr const char SCANNED[] = "Setting saVAScanEvent as true";
-    const Row rows[] = {
-        {R"({"status":"started","type":"full","reason":"r","result":"x"})", true, {"started", "full", "", ""}, "true", SCANNED},
-        {R"({"status":"canceled","reason":"user"})", true, {"canceled", "", "user", ""}, "true", SCANNED},
-        {R"({"status":"postponed","type":"quick","reason":"busy"})", true, {"postponed", "quick", "busy", ""}, "true", SCANNED},
-        {R"({"status":"aborted","type":"full"})", true, {"aborted", "full", "", ""}, "true", SCANNED},
-        {R"({"status":"finished","type":"full","result":"failed"})", true, {"finished", "full", "unknown", "failed"}, "true", SCANNED},
-        {R"({"status":"finished","result":"failed","reason":7})", true, {"finished", "", "unknown", "failed"}, "true", SCANNED},
-        {R"({"status":"finished","result":"failed","reason":"timeout"})", true, {"finished", "", "timeout", "failed"}, "true", SCANNED},
-        {R"({"status":"finished","result":"ok","reason":"r"})", true, {"finished", "", "", "ok"}, "true", SCANNED},
-        {R"({"Status":"Started","type":"full"})", true, {"Started", "", "", ""}, "true", SCANNED},
-        {"not json", true, {"Started", "", "", ""}, "false", "VA scan is being run"},
-        // A status that is no text: emptied, but not flagged as an update.
-        {R"({"status":3,"type":"full"})", true, {"", "", "", ""}, "false", "VA scan is being run"},
-        {R"({"status":"finished","result":"ok"})", false, {"", "", "", ""}, "false", "No Scans are being run"},
-    };
-    for (const Row &r : rows) {
-        ASSERT_EQ(lab.agentctl({"set", "va-running", r.running ? "1" : "0"}), 0);
-        ASSERT_EQ(lab.set("TelvaRAEvent", "saVAScanEvent", "false"), Q7_OK);
-        const int seen = count_of(d.err(), r.handled);
-        ASSERT_EQ(lab.agentctl({"emit", "--raw", "va-scan", r.json}), 0);
-        ASSERT_TRUE(d.wait_err(r.handled, seen + 1)) << r.json << "\n" << d.err();
-        // Written after the line that says the event is being handled.
-        std::vector<std::string> got;
-        EXPECT_TRUE(wait_until([&] {
-            got.clear();
-            for (const char *f : {"saVAScanStatus", "saVAScanType", "saVAScanReason", "saVAScanResult"})
-                got.push_back(lab.get("TelvaRAEvent", f));
-            return got == r.want;
-        })) << r.json << ": " << testing::PrintToString(got);
-        EXPECT_EQ(lab.get("TelvaRAEvent", "saVAScanEvent"), r.flag) << r.json;
-    }
-    expect_orderly_stop(d);
 }
 
 } // namespace

@@ -14,10 +14,19 @@
 #include <memory>
 #include <string>
 
-#include "dead_pid.h"
 #include "tsh_daemon.h"
 
 namespace {
+
+// A pid that names no process: a child that has exited and been reaped.
+pid_t dead_pid()
+{
+    pid_t p = fork();
+    if (p == 0)
+        _exit(0);
+    waitpid(p, nullptr, 0);
+    return p;
+}
 
 std::string slurp(const std::string &p)
 {
