@@ -124,7 +124,7 @@ void release(bool &held, void (*fn)())
     }
 }
 
-// After the agent library: the worker's calls in flight have failed.
+// After the broker library: the worker's calls in flight have failed.
 void stop_workers()
 {
     wake_sleepers();
@@ -214,7 +214,7 @@ void good_bye(const char *label)
         release(up.dynlog, dynlog_lib_uninit);
         release_pid_file(path);
     } else if (l == "TV_SUBSCRIBE" || l == "SAA_VERSION_INFO" || l == "SIG_EXIT") {
-        // The agent library first: it fails calls in flight at once, so the
+        // The broker library first: it fails calls in flight at once, so the
         // threads that make them can be stopped before the connection goes.
         release(up.agent, agent_release);
         test_point(TestPoint::AgentReleased);

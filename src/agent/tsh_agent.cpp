@@ -1,7 +1,8 @@
-// tsh_agent.cpp - the agent library's start-up and retry loop (main thread at
+// tsh_agent.cpp - the broker library's start-up and retry loop (main thread at
 // start-up, the Q7 callback thread when the alive state returns to "UP"),
 // the watched-field table, the handlers bound to it (Q7 callback thread) and
-// the agent event callbacks (agent library thread).
+// the agent event callbacks (broker library thread). What is read out of
+// the agent's texts is in tsh_agent_reports.cpp.
 #include "tsh_agent.h"
 
 #include <cjson/cJSON.h>
@@ -40,7 +41,7 @@ long retry_unit_ms()
     return unit;
 }
 
-// Serialises a start of the agent library with the teardown's release of
+// Serialises a start of the broker library with the teardown's release of
 // it (main thread, Q7 callback thread): a start that ends after the stop
 // began is undone, so after the teardown the library is released.
 std::mutex agent_life_lock;

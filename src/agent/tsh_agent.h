@@ -7,10 +7,10 @@
 
 int timeSleep(int count, int factor);
 int telva_init();
-// 0 once the agent library is started; non-zero when a stop was asked for.
+// 0 once the broker library is started; non-zero when a stop was asked for.
 int SARetryLogic();
 int tv_subscribe();
-// The teardown's release of the agent library: a start in flight on
+// The teardown's release of the broker library: a start in flight on
 // another thread does not outlive it.
 void agent_release();
 

@@ -289,7 +289,7 @@ int do_TelvaSoT(SoTDeviceInfo *info, SoTDeviceId *id, const char *field, int ind
 int saagent_started()
 {
     TSH_LOG(TSH_INFO, "(saagent_started) - Entering into saagent_started!!!\n");
-    // The run's own list, off the caller's stack (an agent library thread).
+    // The run's own list, off the caller's stack (a broker library thread).
     std::unique_ptr<deviceonline[]> online(new (std::nothrow) deviceonline[MAX_DEVICES]());
     if (!online) {
         TSH_LOG(TSH_ERROR, "(saagent_started) - No memory for the online list, nothing sent\n");

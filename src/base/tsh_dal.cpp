@@ -1,6 +1,6 @@
 // tsh_dal.cpp - the Q7 connection (opened on the main thread at start-up,
 // closed in the teardown), the set of watched fields and the dispatcher that
-// runs on the Q7 library's one callback thread.
+// runs on the Q7 client library's one callback thread.
 #include "tsh_dal.h"
 
 #include <atomic>

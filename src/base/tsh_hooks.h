@@ -14,10 +14,10 @@ enum class Knob {
 long test_knob(Knob knob, long product);
 
 enum class TestPoint {
-    AgentStart,     // a start of the agent library, past its stop check
+    AgentStart,     // a start of the broker library, past its stop check
     Subscriptions,  // start-up: the table subscriptions
     ModuleVersion,  // start-up: the version record, past its log line
-    AgentReleased,  // teardown: the agent library released, Q7 not yet closed
+    AgentReleased,  // teardown: the broker library released, Q7 not yet closed
 };
 // Where a test build may hold a thread to widen a race, or a start-up stage
 // until a stop comes; nothing in the product.

@@ -19,7 +19,7 @@ struct JsonTextFree {
 using JsonObject = std::unique_ptr<cJSON, JsonDelete>;
 using JsonText = std::unique_ptr<char, JsonTextFree>;
 
-// A text handed out by the agent library, released with free.
+// A text handed out by the broker library, released with free.
 struct AgentTextFree {
     void operator()(char *t) const { std::free(t); }
 };
