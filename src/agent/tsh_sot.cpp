@@ -135,6 +135,19 @@ bool read_up_to(RecordProgress progress, RecordProgress needed, const char *step
     return false;
 }
 
+// A device-info step ends before sending when the record was not read far
+// enough (1) or the device has no UUID to address (0); else -1.
+int device_step_ends(const SoTDeviceId *id, RecordProgress progress, RecordProgress needed, const char *step,
+                     const char *field, int index)
+{
+    if (!read_up_to(progress, needed, step, index))
+        return 1;
+    if (id->uuid[0])
+        return -1;
+    TSH_LOG(TSH_ERROR, "No TelvaSoT due to NULL DeviceUUID for %s\n", field);
+    return 0;
+}
+
 int state_step(SoTDeviceInfo *info, RecordProgress progress, int index)
 {
     if (!read_up_to(progress, REC_ALL, "online state", index))
@@ -150,12 +163,8 @@ int state_step(SoTDeviceInfo *info, RecordProgress progress, int index)
 int display_name_step(const SoTDeviceId *id, RecordProgress progress, int index)
 {
     TSH_LOG(TSH_INFO, "DeviceUUID : %s, display_name : %s\n", id->uuid, id->display_name);
-    if (!read_up_to(progress, REC_DISPLAY_NAME, "display name", index))
-        return 1;
-    if (!id->uuid[0]) {
-        TSH_LOG(TSH_ERROR, "No TelvaSoT due to NULL DeviceUUID for displayname\n");
-        return 0;
-    }
+    if (const int rc = device_step_ends(id, progress, REC_DISPLAY_NAME, "display name", "displayname", index); rc >= 0)
+        return rc;
     deviceinfo rec{};
     copy_text(rec.display_name, sizeof rec.display_name, id->display_name);
     copy_text(rec.uuid, sizeof rec.uuid, id->uuid);
@@ -168,12 +177,8 @@ int display_name_step(const SoTDeviceId *id, RecordProgress progress, int index)
 int block_step(const SoTDeviceInfo *info, const SoTDeviceId *id, RecordProgress progress, int index)
 {
     TSH_LOG(TSH_INFO, "DeviceUUID : %s, AllowOrBlock : %s\n", id->uuid, info->allow_or_block);
-    if (!read_up_to(progress, REC_ALLOW_OR_BLOCK, "block setting", index))
-        return 1;
-    if (!id->uuid[0]) {
-        TSH_LOG(TSH_ERROR, "No TelvaSoT due to NULL DeviceUUID for AllowOrBlock\n");
-        return 0;
-    }
+    if (const int rc = device_step_ends(id, progress, REC_ALLOW_OR_BLOCK, "block setting", "AllowOrBlock", index); rc >= 0)
+        return rc;
     deviceinfo rec{};
     rec.traffic_blocked = std::string_view(info->allow_or_block) == "block" ? 1 : 0;
     TSH_LOG(TSH_INFO, "deviceinfo.traffic_blocked: %d\n", rec.traffic_blocked);
@@ -195,6 +200,21 @@ int category_step(const SoTDeviceInfo *info, RecordProgress progress, int index)
     else
         TSH_LOG(TSH_ERROR, "Failed to call remove_satellite()\n");
     return r == SAT_REFUSED;
+}
+
+// The online list sent to the agent, and what came of it; 0 when accepted.
+// `prefix` starts the line that announces the call.
+int send_online(const deviceonline *list, int count, const char *prefix, const char *done)
+{
+    JsonObject obj = records_json(KJSON_KIND_DEVICE_ONLINE, list, count);
+    TSH_LOG(TSH_INFO, "%sDEVICE_STATE wex api implementation\n", prefix);
+    const int rc = telva_sot_status_for_devices(obj.get());
+    if (rc != 0)
+        TSH_LOG(TSH_ERROR, "Failed to call DeviceState()\n");
+    else
+        TSH_LOG(TSH_INFO, "%s", done);
+    TSH_LOG(TSH_INFO, "Deleting device_online_status cjson\n");
+    return rc;
 }
 
 // An online-list entry from a device record.
@@ -255,14 +275,7 @@ int DevState(SoTDeviceInfo *info)
     }
     fill_online(d, *info);
     TSH_LOG(TSH_INFO, "deviceonline.interface: %s\n", d.interface);
-    JsonObject obj = records_json(KJSON_KIND_DEVICE_ONLINE, &d, 1);
-    TSH_LOG(TSH_INFO, "DEVICE_STATE wex api implementation\n");
-    const int rc = telva_sot_status_for_devices(obj.get());
-    if (rc != 0)
-        TSH_LOG(TSH_ERROR, "Failed to call DeviceState()\n");
-    else
-        TSH_LOG(TSH_INFO, "DeviceState() is successfully called\n");
-    TSH_LOG(TSH_INFO, "Deleting device_online_status cjson\n");
+    const int rc = send_online(&d, 1, "", "DeviceState() is successfully called\n");
     return rc != 0 || satellite_refused ? 1 : 0;
 }
 
@@ -327,14 +340,8 @@ int saagent_started()
         ++count;
     }
     TSH_LOG(TSH_INFO, "(saagent_started) - Total number of UP DEVICE: %d\n", count);
-    JsonObject msg = records_json(KJSON_KIND_DEVICE_ONLINE, online.get(), count);
-    TSH_LOG(TSH_INFO, "(saagent_started) - DEVICE_STATE wex api implementation\n");
-    const int rc = telva_sot_status_for_devices(msg.get());
-    if (rc != 0)
-        TSH_LOG(TSH_ERROR, "Failed to call DeviceState()\n");
-    else
-        TSH_LOG(TSH_INFO, "Telva SOT for Online devices is successfully done\n");
-    TSH_LOG(TSH_INFO, "Deleting device_online_status cjson\n");
+    const int rc = send_online(online.get(), count, "(saagent_started) - ",
+                               "Telva SOT for Online devices is successfully done\n");
     return rc != 0 ? 1 : 0;
 }
 
