@@ -73,9 +73,9 @@ const char *text_or_empty(const char *s)
 }
 
 // Period of the agent check.
-long refresh_period_ms()
+long check_period_ms()
 {
-    static const long period = test_knob(Knob::RefreshPeriodMs, 300 * 1000L);
+    static const long period = test_knob(Knob::CheckPeriodMs, 300 * 1000L);
     return period;
 }
 
@@ -467,7 +467,7 @@ void *threadproc(void *)
 {
     pthread_setname_np(pthread_self(), "tsh-check");
     try {
-        while (sleep_unless_shutdown(refresh_period_ms())) {
+        while (sleep_unless_shutdown(check_period_ms())) {
             if (get_saaVersionInfo() != 0) {
                 if (tsh_shutting_down())
                     break;

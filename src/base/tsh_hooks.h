@@ -6,8 +6,8 @@
 #define TSH_HOOKS_H
 
 enum class Knob {
-    RetryUnitMs,      // one second of the agent retry schedule
-    RefreshPeriodMs,  // the agent check's period
+    RetryUnitMs,    // one second of the agent retry schedule
+    CheckPeriodMs,  // the agent check's period
 };
 
 // The knob's value: `product` in the product.

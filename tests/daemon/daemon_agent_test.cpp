@@ -134,7 +134,7 @@ TEST_F(AgentStart, OnlyAnExactUpOfTheAliveStateRestartsTheLibrary)
 
 TEST_F(AgentCheck, ADownWrittenWhileTheRestartRetriesDoesNotOutliveIt)
 {
-    Daemon d({"TSH_TEST_REFRESH_PERIOD_MS=2000"});
+    Daemon d({"TSH_TEST_CHECK_PERIOD_MS=2000"});
     ASSERT_TRUE(d.start());
     ASSERT_TRUE(d.wait_ready()) << d.err();
     // The first check's "UP" restarts the library once.

@@ -160,7 +160,7 @@ TEST_F(Stop, AtEachStageEndsInOrderWithItsOwnLines)
          {"<info> tsh_agent: Telva init successfull", sig, bye}},
         {"alive-state restart, past its stop check", {"TSH_TEST_AGENT_START_DELAY_MS=30000"}, {}, true, false,
          {"<info> tsh_agent: Initing telva subscriptions", sig, bye}},
-        {"agent check, in its call", {"TSH_TEST_REFRESH_PERIOD_MS=50", "SA_CALL_TIMEOUT_MS=600000"},
+        {"agent check, in its call", {"TSH_TEST_CHECK_PERIOD_MS=50", "SA_CALL_TIMEOUT_MS=600000"},
          {{"hang", "get_version_info", "600000"}}, true, true, {no_push, sig, bye}},
     };
     for (const Row &r : rows) {

@@ -1,5 +1,5 @@
 // test_hooks.cpp - the test build's side of tsh_hooks.h (linked into TeSvcHdlr only with
-// TSH_TEST_HOOKS), set from the environment: TSH_TEST_RETRY_UNIT_MS, TSH_TEST_REFRESH_PERIOD_MS
+// TSH_TEST_HOOKS), set from the environment: TSH_TEST_RETRY_UNIT_MS, TSH_TEST_CHECK_PERIOD_MS
 // (the knobs, in ms); TSH_TEST_AGENT_START_DELAY_MS (an agent start after start-up waits, past its
 // stop check, for a teardown past the agent's release, at most this long); TSH_TEST_HOLD_STAGE 10,
 // 11 or 12 (that start-up stage waits for the stop first); TSH_TEST_JSON_ALLOC_FAIL_AT n (the n-th
@@ -55,8 +55,8 @@ long test_knob(Knob knob, long product)
     switch (knob) {
     case Knob::RetryUnitMs:
         return env_number("TSH_TEST_RETRY_UNIT_MS", product);
-    case Knob::RefreshPeriodMs:
-        return env_number("TSH_TEST_REFRESH_PERIOD_MS", product);
+    case Knob::CheckPeriodMs:
+        return env_number("TSH_TEST_CHECK_PERIOD_MS", product);
     }
     return product;
 }
