@@ -28,4 +28,18 @@ void agent_control(const std::string &socket, const cJSON *request)
     }
 }
 
+saproto::JsonPtr agent_state(const std::string &socket, int timeout_ms)
+{
+    std::string err;
+    saproto::JsonPtr req(cJSON_CreateObject());
+    cJSON_AddNumberToObject(req.get(), "id", 1);
+    cJSON_AddStringToObject(req.get(), "call", "ctl.state");
+    saproto::JsonPtr reply = saproto::round_trip(socket, req.get(), timeout_ms, err);
+    const char *text = saproto::get_string(reply.get(), "text");
+    if (!reply || saproto::get_int(reply.get(), "result").value_or(1) != 0 || !text)
+        return nullptr;
+    saproto::JsonPtr state(cJSON_Parse(text));
+    return cJSON_IsObject(state.get()) ? std::move(state) : nullptr;
+}
+
 }  // namespace bench

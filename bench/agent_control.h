@@ -1,6 +1,6 @@
 /*
  * agent_control.h - requests to the agent's control interface (what
- * agentctl sends), for the benches that stage what the agent reports.
+ * agentctl sends): staging what the agent reports, reading its state.
  */
 #ifndef TSH_BENCH_AGENT_CONTROL_H
 #define TSH_BENCH_AGENT_CONTROL_H
@@ -15,6 +15,9 @@ namespace bench {
 saproto::JsonPtr control_request(const char *call, const char *what, const std::string *value = nullptr);
 // One control request to the agent; fails unless its result is 0.
 void agent_control(const std::string &socket, const cJSON *request);
+// The agent's state (what `agentctl state` prints); null when the agent
+// does not answer within `timeout_ms` or refuses.
+saproto::JsonPtr agent_state(const std::string &socket, int timeout_ms = 5000);
 
 }  // namespace bench
 

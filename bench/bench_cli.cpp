@@ -36,8 +36,12 @@ int parse_args(int argc, char **argv, const char *prog, const std::vector<IntFla
         }
         char *end = nullptr;
         const long v = strtol(value, &end, 10);
-        if (*value == '\0' || *end != '\0' || v < i_flag->min || v > 1000000) {
-            fprintf(stderr, "%s: %s wants a number of at least %d\n", prog, i_flag->name, i_flag->min);
+        if (*value == '\0' || *end != '\0' || v < i_flag->min || v > i_flag->max) {
+            if (i_flag->max == kIntFlagMax)
+                fprintf(stderr, "%s: %s wants a number of at least %d\n", prog, i_flag->name, i_flag->min);
+            else
+                fprintf(stderr, "%s: %s wants a number from %d to %d\n", prog, i_flag->name, i_flag->min,
+                        i_flag->max);
             return usage(stderr, 2);
         }
         *i_flag->value = static_cast<int>(v);

@@ -15,12 +15,15 @@
 
 namespace bench {
 
-// Command-line options: numbers of at least `min`, texts (the last given),
-// lists (every one given, in order).
+constexpr int kIntFlagMax = 1000000;
+
+// Command-line options: numbers from `min` to `max`, texts (the last
+// given), lists (every one given, in order).
 struct IntFlag {
     const char *name;
     int *value;
     int min;
+    int max = kIntFlagMax;
 };
 struct TextFlag {
     const char *name;

@@ -174,4 +174,18 @@ std::map<std::string, Resident> smaps_groups(std::string_view smaps, std::string
     return out;
 }
 
+std::optional<ProcessSize> process_size(pid_t pid)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    const std::string status = read_text(proc + "/status");
+    const auto rss = status_value(status, "VmRSS"), threads = status_value(status, "Threads");
+    std::unique_ptr<DIR, int (*)(DIR *)> d(opendir((proc + "/fd").c_str()), closedir);
+    if (!rss || !threads || !d)
+        return std::nullopt;
+    ProcessSize s{*rss, 0, *threads};
+    while (const dirent *e = readdir(d.get()))
+        s.fds += e->d_name[0] != '.';
+    return s;
+}
+
 }  // namespace bench

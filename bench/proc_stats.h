@@ -46,6 +46,12 @@ struct Resident {
 std::map<std::string, Resident> smaps_groups(std::string_view smaps, std::string_view exe);
 std::string read_text(const std::string &path);
 
+// A process's size as the soak samples it; nothing once it has gone.
+struct ProcessSize {
+    long long rss_kib = 0, fds = 0, threads = 0;
+};
+std::optional<ProcessSize> process_size(pid_t pid);
+
 }  // namespace bench
 
 #endif

@@ -28,12 +28,21 @@ if(TARGET TeSvcHdlr AND TARGET sa-agentd AND TARGET sabroker AND TARGET q7lib AN
   target_link_libraries(device_bench PRIVATE bench_harness sabroker)
   add_executable(daemon_bench ${B}/daemon_bench.cpp)
   target_link_libraries(daemon_bench PRIVATE bench_harness wexlib q7dynlog)
-  foreach(b device_bench daemon_bench)
+  # The soak run behind scripts/soak.
+  add_library(soak_lib STATIC ${B}/soak_check.cpp ${B}/soak_options.cpp ${B}/soak_report.cpp)
+  target_link_libraries(soak_lib PUBLIC bench_harness)
+  target_compile_definitions(soak_lib PRIVATE TSH_SOAK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  add_executable(soak ${B}/soak.cpp)
+  target_link_libraries(soak PRIVATE soak_lib)
+  foreach(b device_bench daemon_bench soak)
     add_dependencies(${b} TeSvcHdlr sa-agentd agentctl)
   endforeach()
+  add_dependencies(soak q7ctl)
 
   if(TSH_TESTS AND COMMAND tsh_gtest AND TARGET agent_test_util)
     tsh_gtest(proc_stats_test SOURCES ${B}/proc_stats_test.cpp LIBS bench_harness)
+    tsh_gtest(soak_check_test SOURCES ${B}/soak_check_test.cpp LIBS soak_lib)
+    tsh_gtest(soak_report_test SOURCES ${B}/soak_report_test.cpp LIBS soak_lib)
     # They start the daemon: they hold the lock of the daemon's end-to-end
     # tests, whose pid file they share.
     add_executable(device_bench_test ${B}/device_bench_test.cpp)
