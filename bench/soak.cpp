@@ -40,10 +40,14 @@ bool contains(const std::string &path, const std::string &what)
     return read_text(path).find(what) != std::string::npos;
 }
 
-// What the soak believes each row holds, to make every change a real one.
+// What the soak believes each row holds, to make every change a real one,
+// and which of its settings it has changed (kName...).
 struct Shadow {
     std::string name, block, state, category, uuid;
+    unsigned changed = 0;
 };
+
+struct DeviceField;
 
 class Soak {
   public:
@@ -73,11 +77,13 @@ class Soak {
     bool seed();
     bool daemon_alive() { return daemon_ && daemon_->exited() < 0; }
 
-    void change_device(unsigned row, const std::string &field);
+    void change_device(unsigned row, const DeviceField &f);
     void protect(bool on);
     void usr2();
     void sample(const std::string &note);
-    bool check(const std::string &name);
+    // Q7 and the agent as they are, into check/NAME.*, compared: every
+    // setting, or only those the soak has changed.
+    bool check(const std::string &name, bool changed_only);
     void random_phase();
     void final_round();
     std::string report();
@@ -245,38 +251,44 @@ const char *const kNames[] = {"Anna's phone", "Ben's laptop", "Wohnzimmer-Fernse
                               "Kids' tablet", "Caméra porte", "Quote \"kitchen\" speaker", "mesh upstairs",
                               "A rather long device name that fills most of the field"};
 const char *const kCategories[] = {"phone", "laptop", "tv", "tablet", "printer", "camera", "speaker", "iot", "satellite"};
-const char *const kFields[] = {"DisplayNameCustom", "AllowOrBlock", "Devicestate", "DeviceCategory"};
+// The fields the soak changes; the last round changes the first three.
+struct DeviceField {
+    const char *table, *name;
+    std::string Shadow::*held;
+    unsigned setting;  // what the agent hears of it; 0 for nothing
+};
+const DeviceField kFields[] = {{"DeviceIdList", "DisplayNameCustom", &Shadow::name, kName},
+                               {"Wexsignature", "AllowOrBlock", &Shadow::block, kBlock},
+                               {"Wexsignature", "Devicestate", &Shadow::state, kOnline},
+                               {"Wexsignature", "DeviceCategory", &Shadow::category, 0}};
 
 // One real change of the field, when Q7 is up.
-void Soak::change_device(unsigned row, const std::string &field)
+void Soak::change_device(unsigned row, const DeviceField &f)
 {
     if (!q7_server_.up()) {
         bump("skipped_q7_down");
         return;
     }
     Shadow &s = rows_[row];
-    const char *table = field == "DisplayNameCustom" ? "DeviceIdList" : "Wexsignature";
-    std::string *held = field == "DisplayNameCustom" ? &s.name
-                        : field == "AllowOrBlock"    ? &s.block
-                        : field == "Devicestate"     ? &s.state
-                                                     : &s.category;
+    const std::string &held = s.*f.held, field = f.name;
     std::string value;
     if (field == "DisplayNameCustom")
         value = std::string(kNames[rnd(0, std::size(kNames) - 1)]) + " #" + std::to_string(++serial_);
     else if (field == "AllowOrBlock")
-        value = *held == "block" ? "allow" : "block";
+        value = held == "block" ? "allow" : "block";
     else if (field == "Devicestate")
-        value = *held == "DOWN" ? "UP" : "DOWN";
+        value = held == "DOWN" ? "UP" : "DOWN";
     else
         do
             value = kCategories[rnd(0, std::size(kCategories) - 1)];
-        while (value == *held);
-    if (!q7_set(table, row, field.c_str(), value)) {
+        while (value == held);
+    if (!q7_set(f.table, row, f.name, value)) {
         bump("set_failed");
         return;
     }
     bump(field);
-    *held = value;
+    s.*f.held = value;
+    s.changed |= f.setting;
 }
 
 void Soak::protect(bool on)
@@ -329,20 +341,21 @@ void Soak::sample(const std::string &note)
     }
     // Steady: both peers up for 5 s, so the daemon's connections are back.
     s.steady = s.agent && s.q7 && now() - agent_since_ >= 5000 && now() - q7_since_ >= 5000;
-    for (const char *f : kFields)
-        s.changes += count_[f];
+    for (const DeviceField &f : kFields)
+        s.changes += count_[f.name];
     samples_.push_back(s);
     std::ofstream(o_.dir + "/samples.tsv", std::ios::app) << sample_line(s) << '\n';
 }
 
-// Q7 and the agent as they are, into check/NAME.*, compared.
-bool Soak::check(const std::string &name)
+bool Soak::check(const std::string &name, bool changed_only)
 {
     const std::string p = o_.dir + "/check/" + name;
-    const auto view = q7() ? read_q7_view(q7(), o_.devices) : std::nullopt;
+    auto view = q7() ? read_q7_view(q7(), o_.devices) : std::nullopt;
     const saproto::JsonPtr agent = agent_state(agent_socket_);
     if (!view || !agent)
         return false;
+    for (unsigned row = 0; changed_only && row < rows_.size(); ++row)
+        view->rows[row].compared = rows_[row].changed;
     std::ofstream(p + ".q7") << view_text(*view);
     std::ofstream(p + ".agent") << saproto::print(agent.get()) << '\n';
     const Agreement &a = checks_[name] = compare(*view, agent.get());
@@ -428,7 +441,7 @@ void Soak::final_round()
         q7_start();
     if (!agent_.up())
         agent_start();
-    if (!wait_for(20000, [&] { return check("drift"); }))
+    if (!wait_for(20000, [&] { return check("drift", true); }))
         failed("Q7 and the agent still disagree 20 s after the random phase");
     say("before the last round: " + (checks_.count("drift") ? checks_["drift"].summary() : "not measured"));
 
@@ -453,7 +466,7 @@ void Soak::final_round()
 
     // Every device once per field; a device's next change comes devices*step
     // ms later, so its previous entry has left the daemon's queue.
-    for (const char *f : {"DisplayNameCustom", "AllowOrBlock", "Devicestate"})
+    for (const DeviceField &f : {kFields[0], kFields[1], kFields[2]})
         for (unsigned row = 0; row < rows_.size(); ++row) {
             change_device(row, f);
             bump("last_round");
@@ -463,7 +476,7 @@ void Soak::final_round()
     bump("last_round");
     say("last round made; quiet for " + std::to_string(o_.quiet) + " s");
     nap(o_.quiet * 1000LL);
-    if (!check("final"))
+    if (!check("final", false))
         failed("Q7 and the agent disagree after the last round");
     sample("end");
 

@@ -80,45 +80,51 @@ std::string view_text(const Q7View &view)
 
 std::string Agreement::summary() const
 {
-    const std::string n = "/" + std::to_string(rows);
-    return "agree: names " + std::to_string(names) + n + ", blocks " + std::to_string(blocks) + n + ", online " +
-           std::to_string(online) + n + ", protection " + (protection ? "yes" : "no") + "; mismatches " +
+    const auto of = [](unsigned n, unsigned all) { return std::to_string(n) + "/" + std::to_string(all); };
+    return "agree: names " + of(names, names_of) + ", blocks " + of(blocks, blocks_of) + ", online " +
+           of(online, online_of) + ", protection " + (protection ? "yes" : "no") + "; mismatches " +
            std::to_string(mismatches.size());
 }
 
 Agreement compare(const Q7View &q7, const cJSON *agent)
 {
     Agreement a;
-    a.rows = static_cast<unsigned>(q7.rows.size());
     const cJSON *info = cJSON_GetObjectItemCaseSensitive(agent, "device_info");
     std::map<std::string, const cJSON *> online;  // by MAC in capitals
     const cJSON *listed = cJSON_GetObjectItemCaseSensitive(agent, "online");
     for (const cJSON *e = listed ? listed->child : nullptr; e; e = e->next)
         online[upper(e->string)] = e;
-    for (unsigned row = 0; row < a.rows; ++row) {
+    for (unsigned row = 0; row < q7.rows.size(); ++row) {
         const DeviceRow &r = q7.rows[row];
         const std::string mac = upper(r.mac), at = "row " + std::to_string(row);
+        const bool by_name = r.compared & kName, by_block = r.compared & kBlock, by_state = r.compared & kOnline;
+        a.names_of += by_name, a.blocks_of += by_block, a.online_of += by_state;
+        if (!r.compared)
+            continue;
         if (r.uuid.empty() || mac.empty()) {
             a.mismatches.push_back(at + ": no UUID or MAC in Q7 (uuid " + quoted(r.uuid) + ", mac " + quoted(mac) + ")");
             continue;
         }
         const std::string by_uuid = at + " uuid " + r.uuid + ": ", by_mac = at + " mac " + mac + ": ";
         const int blocked = r.block == "block" ? 1 : 0, is_online = r.state == "DOWN" ? 0 : 1;
-        if (const cJSON *dev = cJSON_GetObjectItemCaseSensitive(info, r.uuid.c_str()); !dev) {
+        const cJSON *dev = cJSON_GetObjectItemCaseSensitive(info, r.uuid.c_str());
+        const char *name = saproto::get_string(dev, "display_name");
+        if ((by_name || by_block) && !dev) {
             a.mismatches.push_back(by_uuid + "not in the agent's device_info");
         } else {
-            const char *name = saproto::get_string(dev, "display_name");
-            if (name && r.name == name)
+            if (by_name && name && r.name == name)
                 ++a.names;
-            else
+            else if (by_name)
                 a.mismatches.push_back(by_uuid + "display name Q7 " + quoted(r.name) + ", agent " +
                                        shown(dev, "display_name"));
-            if (holds(dev, "traffic_blocked", blocked))
+            if (by_block && holds(dev, "traffic_blocked", blocked))
                 ++a.blocks;
-            else
+            else if (by_block)
                 a.mismatches.push_back(by_uuid + "traffic_blocked Q7 " + std::to_string(blocked) + " (" +
                                        quoted(r.block) + "), agent " + shown(dev, "traffic_blocked"));
         }
+        if (!by_state)
+            continue;
         const auto seen = online.find(mac);
         if (seen == online.end())
             a.mismatches.push_back(by_mac + "not in the agent's online list");

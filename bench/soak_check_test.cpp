@@ -40,6 +40,16 @@ TEST(SoakCheck, EachDifferenceBetweenQ7AndTheAgentIsOneMismatch)
          "row 0 uuid uuid-99: not in the agent's device_info", "names 1/2, blocks 1/2, online 2/2"},
         {"no UUID in Q7", [](Q7View &v) { v.rows[0].uuid = ""; },
          "row 0: no UUID or MAC in Q7 (uuid '', mac '02:1A:11:00:00:01')", "names 1/2, blocks 1/2, online 1/2"},
+        // The agent hears of a setting only once it changes: the others of
+        // a row are not compared, whatever the agent holds.
+        {"settings not compared",
+         [](Q7View &v) {
+             v.rows[0].compared = 0, v.rows[0].uuid = "uuid-99";
+             v.rows[1].compared = kBlock, v.rows[1].name = "renamed", v.rows[1].state = "UP";
+         },
+         nullptr, "names 0/0, blocks 1/1, online 0/0"},
+        {"only the block setting compared", [](Q7View &v) { v.rows[1].compared = kBlock, v.rows[1].block = "allow"; },
+         "row 1 uuid uuid-12: traffic_blocked Q7 0 ('allow'), agent 1", "names 1/1, blocks 1/2, online 1/1"},
     };
     const saproto::JsonPtr agent(cJSON_Parse(agent_text));
     ASSERT_TRUE(agent);
