@@ -2,7 +2,13 @@
 // wrong figure, not a failure. (device_bench_test runs the rest of the harness.)
 #include "proc_stats.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <future>
+#include <thread>
 
 using namespace bench;
 
@@ -39,4 +45,28 @@ TEST(ProcReadings, SmapsGroupsFilesBssHeapAndOtherAnonymousMemory)
     for (const auto &[group, kb] : smaps_groups(smaps, "TeSvcHdlr"))
         got += group + " " + std::to_string(kb.rss) + "/" + std::to_string(kb.private_kb) + ", ";
     EXPECT_EQ(got, "TeSvcHdlr 48/8, TeSvcHdlr bss 2248/2248, [anon] 12/12, [heap] 132/132, libc.so.6 916/20, ");
+}
+
+// A thread or a descriptor more shows in the next reading; a reaped process
+// gives none.
+TEST(ProcReadings, ProcessSizeCountsThreadsAndDescriptors)
+{
+    const auto before = process_size(getpid());
+    ASSERT_TRUE(before);
+    EXPECT_GT(before->rss_kib, 0);
+    std::promise<void> go;
+    std::thread t([f = go.get_future()]() mutable { f.wait(); });
+    const int fd = open("/dev/null", O_RDONLY);
+    const auto after = process_size(getpid());
+    go.set_value();
+    t.join();
+    close(fd);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->threads, before->threads + 1);
+    EXPECT_EQ(after->fds, before->fds + 1);
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    EXPECT_FALSE(process_size(child));
 }

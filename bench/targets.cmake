@@ -41,6 +41,8 @@ if(TARGET TeSvcHdlr AND TARGET sa-agentd AND TARGET sabroker AND TARGET q7lib AN
 
   if(TSH_TESTS AND COMMAND tsh_gtest AND TARGET agent_test_util)
     tsh_gtest(proc_stats_test SOURCES ${B}/proc_stats_test.cpp LIBS bench_harness)
+    tsh_gtest(bench_cli_test SOURCES ${B}/bench_cli_test.cpp LIBS bench_harness)
+    tsh_gtest(lab_processes_test SOURCES ${B}/lab_processes_test.cpp LIBS bench_harness agent_test_util)
     tsh_gtest(soak_check_test SOURCES ${B}/soak_check_test.cpp LIBS soak_lib)
     tsh_gtest(soak_report_test SOURCES ${B}/soak_report_test.cpp LIBS soak_lib)
     # They start the daemon: they hold the lock of the daemon's end-to-end
