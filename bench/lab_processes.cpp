@@ -27,13 +27,13 @@ pid_t spawn_child(const std::vector<std::string> &argv, const ChildOutput &io, c
 {
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    const int mode = O_WRONLY | O_CREAT | (io.append ? O_APPEND : O_TRUNC);
+    const int mode = O_WRONLY | O_CREAT | (io.append ? O_APPEND : O_TRUNC);  // files as a shell makes them
     posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, io.out.c_str(), mode, 0600);
+    posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, io.out.c_str(), mode, 0644);
     if (io.err.empty())
         posix_spawn_file_actions_adddup2(&fa, STDOUT_FILENO, STDERR_FILENO);
     else
-        posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, io.err.c_str(), mode, 0600);
+        posix_spawn_file_actions_addopen(&fa, STDERR_FILENO, io.err.c_str(), mode, 0644);
     if (io.close_others)
         posix_spawn_file_actions_addclosefrom_np(&fa, STDERR_FILENO + 1);
     std::vector<char *> args;
