@@ -119,4 +119,15 @@ void print_turns_heading(int reps)
            reps, "figure", "floor", "figure", "ratio");
 }
 
+void line(const char *what, Summary s, const char *unit, bool few)
+{
+    printf("%-40s p50 %8.1f %s  %s %8.1f %s\n", what, s.p50, unit, few ? "max" : "p99", few ? s.max : s.p99, unit);
+}
+
+void limit_line(const char *what, double measured, double limit, const char *unit)
+{
+    printf("%-40s %8.1f %s (goal under %.0f %s: %s)\n", what, measured, unit, limit, unit,
+           measured < limit ? "met" : "missed");
+}
+
 }  // namespace bench

@@ -27,6 +27,10 @@ struct Summary {
 };
 Summary summarize(std::vector<double> v);
 double median(std::vector<double> v);
+// A figure's line: p50 and p99, or the maximum for few samples.
+void line(const char *what, Summary s, const char *unit, bool few = false);
+// A figure against an absolute goal ("under limit").
+void limit_line(const char *what, double measured, double limit, const char *unit);
 
 // n timed runs of op(i) after n/10 untimed ones; microseconds.
 template <class Op>

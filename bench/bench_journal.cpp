@@ -147,4 +147,18 @@ std::optional<Receipt> JournalFollower::wait(size_t &next, const std::function<b
     }
 }
 
+Receipt await(JournalFollower &journal, size_t &next, const std::function<bool(const Receipt &)> &pred,
+              const std::string &what, std::chrono::milliseconds limit)
+{
+    auto r = journal.wait(next, pred, limit);
+    if (!r)
+        fail("the agent got no " + what + " within " + std::to_string(limit.count()) + " ms");
+    return *r;
+}
+
+std::function<bool(const Receipt &)> is_call(const char *call)
+{
+    return [call](const Receipt &r) { return r.call == call; };
+}
+
 }  // namespace bench

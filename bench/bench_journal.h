@@ -66,6 +66,12 @@ class JournalFollower {
     bool ended_ = false;
 };
 
+// The first journal entry from `next` on that satisfies pred; fails after
+// `limit`.
+Receipt await(JournalFollower &journal, size_t &next, const std::function<bool(const Receipt &)> &pred,
+              const std::string &what, std::chrono::milliseconds limit = std::chrono::seconds(10));
+std::function<bool(const Receipt &)> is_call(const char *call);
+
 }  // namespace bench
 
 #endif

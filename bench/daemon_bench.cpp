@@ -8,7 +8,10 @@
  * itself on $Q7_SOCKET and $SA_AGENT_SOCKET.
  *   daemon_bench [OPTIONS] DAEMON LOG     (--help for the options)
  */
-#include "bench_lab.h"
+#include "agent_control.h"
+#include "bench_cli.h"
+#include "lab_processes.h"
+#include "proc_stats.h"
 #include "q7dynlog.h"
 #include "wexlib.h"
 

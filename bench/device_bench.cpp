@@ -10,7 +10,10 @@
  * the bursts is read from /proc; --probe runs a profiler beside three
  * more bursts, untimed.
  */
-#include "bench_lab.h"
+#include "agent_control.h"
+#include "bench_cli.h"
+#include "lab_processes.h"
+#include "proc_stats.h"
 #include "sabroker.h"
 
 #include <atomic>

@@ -9,6 +9,9 @@ if(TARGET q7lib)
   add_executable(q7_bench ${B}/q7_bench.cpp)
   target_include_directories(q7_bench PRIVATE ${CMAKE_SOURCE_DIR}/platform)
   target_link_libraries(q7_bench PRIVATE bench_figures q7lib)
+  if(TSH_TESTS AND COMMAND tsh_gtest)
+    tsh_gtest(bench_figures_test SOURCES ${B}/bench_figures_test.cpp LIBS bench_figures)
+  endif()
 endif()
 
 # The daemon benches drive the daemon, a Q7 server and an agent.
@@ -16,19 +19,32 @@ if(TARGET TeSvcHdlr AND TARGET sa-agentd AND TARGET sabroker AND TARGET q7lib AN
   add_library(bench_journal STATIC ${B}/bench_journal.cpp)
   target_include_directories(bench_journal PUBLIC ${B})
   target_link_libraries(bench_journal PUBLIC bench_figures saproto Threads::Threads)
-  add_library(bench_lab STATIC ${B}/bench_lab.cpp)
-  target_link_libraries(bench_lab PUBLIC bench_journal q7lib)
+  # The harness the daemon benches share.
+  add_library(bench_harness STATIC ${B}/q7_seed.cpp ${B}/lab_processes.cpp ${B}/agent_control.cpp
+    ${B}/proc_stats.cpp ${B}/bench_cli.cpp)
+  target_link_libraries(bench_harness PUBLIC bench_journal q7lib)
 
   add_executable(device_bench ${B}/device_bench.cpp)
-  target_link_libraries(device_bench PRIVATE bench_lab sabroker)
+  target_link_libraries(device_bench PRIVATE bench_harness sabroker)
   add_executable(daemon_bench ${B}/daemon_bench.cpp)
-  target_link_libraries(daemon_bench PRIVATE bench_lab wexlib q7dynlog)
-  foreach(b device_bench daemon_bench)
+  target_link_libraries(daemon_bench PRIVATE bench_harness wexlib q7dynlog)
+  # The soak run behind scripts/soak.
+  add_library(soak_lib STATIC ${B}/soak_check.cpp ${B}/soak_options.cpp ${B}/soak_report.cpp)
+  target_link_libraries(soak_lib PUBLIC bench_harness)
+  target_compile_definitions(soak_lib PRIVATE TSH_SOAK_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  add_executable(soak ${B}/soak.cpp)
+  target_link_libraries(soak PRIVATE soak_lib)
+  foreach(b device_bench daemon_bench soak)
     add_dependencies(${b} TeSvcHdlr sa-agentd agentctl)
   endforeach()
+  add_dependencies(soak q7ctl)
 
   if(TSH_TESTS AND COMMAND tsh_gtest AND TARGET agent_test_util)
-    tsh_gtest(bench_lab_test SOURCES ${B}/bench_lab_test.cpp LIBS bench_lab)
+    tsh_gtest(proc_stats_test SOURCES ${B}/proc_stats_test.cpp LIBS bench_harness)
+    tsh_gtest(bench_cli_test SOURCES ${B}/bench_cli_test.cpp LIBS bench_harness)
+    tsh_gtest(lab_processes_test SOURCES ${B}/lab_processes_test.cpp LIBS bench_harness agent_test_util)
+    tsh_gtest(soak_check_test SOURCES ${B}/soak_check_test.cpp LIBS soak_lib)
+    tsh_gtest(soak_report_test SOURCES ${B}/soak_report_test.cpp LIBS soak_lib)
     # They start the daemon: they hold the lock of the daemon's end-to-end
     # tests, whose pid file they share.
     add_executable(device_bench_test ${B}/device_bench_test.cpp)

@@ -1,11 +1,14 @@
-// bench_lab_test.cpp - the benches' readings of /proc and their ratios: a misread
-// turns into a wrong figure, not a failure. (device_bench_test runs the rest, the journal follower too.)
-#include "bench_lab.h"
+// proc_stats_test.cpp - the benches' readings of /proc: a misread turns into a
+// wrong figure, not a failure. (device_bench_test runs the rest of the harness.)
+#include "proc_stats.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include <limits>
-#include <stdexcept>
+#include <future>
+#include <thread>
 
 using namespace bench;
 
@@ -44,36 +47,26 @@ TEST(ProcReadings, SmapsGroupsFilesBssHeapAndOtherAnonymousMemory)
     EXPECT_EQ(got, "TeSvcHdlr 48/8, TeSvcHdlr bss 2248/2248, [anon] 12/12, [heap] 132/132, libc.so.6 916/20, ");
 }
 
-// A ratio is the median of the repetitions' own ratios, and a floor that is
-// no plausible time (the unit slip of ms taken for us, a zero, a NaN) fails
-// rather than printing a ratio.
-TEST(Turns, RatioOfEachRepetitionAndImplausibleFloors)
+// A thread or a descriptor more shows in the next reading; a reaped process
+// gives none.
+TEST(ProcReadings, ProcessSizeCountsThreadsAndDescriptors)
 {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    struct Case {
-        const char *unit;
-        std::vector<double> floor, figure;
-        double goal;
-        const char *want;  // in the line, or "fail"
-    };
-    const Case cases[] = {
-        // Medians 200 and 300 would say 1.50x; the repetitions say 1.20x.
-        {"us", {100, 200, 400}, {120, 300, 400}, 1.2, "1.20x (1.00 to 1.50)  goal 1.20x: met"},
-        {"us", {100, 200, 400}, {120, 300, 400}, 1.15, "goal 1.15x: missed"},
-        {"ms", {0.05, 0.06}, {0.06, 0.06}, 0, "0.05 / 0.06 / 0.06"},
-        {"ms", {0.03, 0.06}, {0.06, 0.06}, 1.2, "fail"},  // 30 us, under the 40 us PING
-        {"us", {100, 0}, {120, 120}, 1.2, "fail"},
-        {"us", {100, -5}, {120, 120}, 1.2, "fail"},
-        {"us", {nan, 100}, {120, 120}, 1.2, "fail"},
-        {"us", {100}, {120, 130}, 1.2, "fail"},
-    };
-    for (const Case &c : cases) {
-        std::string got;
-        try {
-            got = turns_line({"figure", c.unit, c.goal, c.floor, c.figure}, 40);
-        } catch (const std::runtime_error &) {
-            got = "fail";
-        }
-        EXPECT_NE(got.find(c.want), std::string::npos) << got;
-    }
+    const auto before = process_size(getpid());
+    ASSERT_TRUE(before);
+    EXPECT_GT(before->rss_kib, 0);
+    std::promise<void> go;
+    std::thread t([f = go.get_future()]() mutable { f.wait(); });
+    const int fd = open("/dev/null", O_RDONLY);
+    const auto after = process_size(getpid());
+    go.set_value();
+    t.join();
+    close(fd);
+    ASSERT_TRUE(after);
+    EXPECT_EQ(after->threads, before->threads + 1);
+    EXPECT_EQ(after->fds, before->fds + 1);
+    const pid_t child = fork();
+    if (child == 0)
+        _exit(0);
+    waitpid(child, nullptr, 0);
+    EXPECT_FALSE(process_size(child));
 }
