@@ -1,5 +1,5 @@
 // proc_stats_test.cpp - the benches' readings of /proc: a misread turns into a
-// wrong figure, not a failure. (device_bench_test runs the rest of the harness.)
+// wrong figure, not a failure. (daemon_benches_test runs the rest of the harness.)
 #include "proc_stats.h"
 
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-// device_bench_test.cpp - the daemon benches still drive the daemon through every
+// daemon_benches_test.cpp - the daemon benches still drive the daemon through every
 // measurement, each checked by the bench itself; figures are not judged here.
 #include "agent/agent_test_util.h"
 #include "process_util.h"
