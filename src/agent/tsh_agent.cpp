@@ -337,8 +337,19 @@ void handle_entry(const QueueEntry &entry)
     SoTDeviceInfo info{};
     SoTDeviceId id{};
     RecordProgress progress = REC_NONE;
-    if (get_TelvaSoT_info(&info, &id, index, &progress) != 0)
+    // Q7 out of reach (a server restarting): the record is read again until
+    // it answers. A change not sent for that would reach the agent only at
+    // its next start, as if the agent had refused it.
+    for (;;) {
+        progress = REC_NONE;
+        const int rc = get_TelvaSoT_info(&info, &id, index, &progress);
+        if (rc == 0)
+            break;
         TSH_LOG(TSH_ERROR, "(TelvaSoT) - Failed to get TelvaSoT info\n");
+        if (rc != Q7_TIMEOUT || !sleep_unless_shutdown(1000))
+            break;
+        TSH_LOG(TSH_NOTICE, "(TelvaSoT) - Q7 out of reach, reading the record of index %d again\n", index);
+    }
 
     MutexHold hold(mutex_TelvaSoT);
     if (hold.error() != 0) {

@@ -51,6 +51,27 @@ TEST_F(Faults, AFrozenDatabaseBoundsTheWorkOfEveryThreadAndWorkResumes)
     expect_orderly_stop(d);
 }
 
+// A change whose record Q7 could not give (frozen while the worker was in
+// the agent's call before it) is read again until Q7 answers, and sent.
+TEST_F(Faults, AChangeReadWhileTheDatabaseIsFrozenReachesTheAgentOnceItThaws)
+{
+    ASSERT_NO_FATAL_FAILURE(devices(lab, 2));
+    Daemon d({"Q7_TIMEOUT_MS=300"});
+    ASSERT_TRUE(d.start());
+    ASSERT_TRUE(d.wait_ready()) << d.err();
+    ASSERT_EQ(lab.agentctl({"hang", "set_device_info", "3000"}), 0);
+    ASSERT_EQ(lab.set("DeviceIdList", "DisplayNameCustom", "held", 0), Q7_OK);
+    ASSERT_TRUE(d.wait_err("Telva SOT for sa_broker_set_device_info(DisplayName)")) << d.err();
+    ASSERT_EQ(lab.set("DeviceIdList", "DisplayNameCustom", "thawed", 1), Q7_OK);
+    ASSERT_TRUE(d.wait_err("WEXSignatureUpdateStatus at index 1 = 1")) << d.err();
+    ASSERT_EQ(::kill(lab.q7_pid(), SIGSTOP), 0);
+    EXPECT_TRUE(d.wait_err("(TelvaSoT) - Failed to get TelvaSoT info", 1, 20s)) << d.err();
+    ASSERT_EQ(::kill(lab.q7_pid(), SIGCONT), 0);
+    ASSERT_EQ(lab.agentctl({"hang", "set_device_info", "0"}), 0);
+    EXPECT_TRUE(wait_until([&] { return name_at_agent(lab, 1) == "thawed"; }, 20s)) << d.err();
+    expect_orderly_stop(d);
+}
+
 TEST_F(Faults, AnAgentRestartedOverAndOverEndsWithEveryDevicesLastState)
 {
     constexpr int rows = 16, restarts = 30;
