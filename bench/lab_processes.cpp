@@ -41,12 +41,19 @@ pid_t spawn_child(const std::vector<std::string> &argv, const ChildOutput &io, c
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    // The overrides first: the first entry of a name is the one a program reads.
+    // One entry per name: an emulator reads the last of two, a program the first.
     std::vector<char *> envp;
     for (const std::string &e : env)
         envp.push_back(const_cast<char *>(e.c_str()));
+    const auto overridden = [&](const char *entry) {
+        for (const std::string &e : env)
+            if (strncmp(entry, e.c_str(), e.find('=') + 1) == 0)
+                return true;
+        return false;
+    };
     for (char **e = environ; *e; ++e)
-        envp.push_back(*e);
+        if (!overridden(*e))
+            envp.push_back(*e);
     envp.push_back(nullptr);
     pid_t pid = -1;
     const int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), envp.data());
