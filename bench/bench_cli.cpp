@@ -60,12 +60,19 @@ int bench_main(int argc, char **argv, const char *prog, std::vector<IntFlag> int
                 "  --probe COMMAND   runs COMMAND (words split at blanks, {pid} the daemon's pid)\n"
                 "                    while %s run, then ends it with SIGINT; repeatable\n",
                 help.measured);
+        fputs("  --lab DIR         starts a Q7 server and an agent of its own in DIR (the agent\n"
+              "                    through --launcher) and stops them at the end; without it the\n"
+              "                    bench uses those at $Q7_SOCKET and $SA_AGENT_SOCKET\n"
+              "  --load FILE       with --lab, loads FILE into its Q7 server first (q7ctl load)\n",
+              to);
         return status;
     };
     signal(SIGPIPE, SIG_IGN);
     ints.push_back({"--log-level", &o.log_level, 0});
     texts.push_back({"--launcher", &o.launcher});
     texts.push_back({"--probe", nullptr, &o.probes});
+    texts.push_back({"--lab", &o.lab});
+    texts.push_back({"--load", &o.load});
     std::vector<std::string> pos;
     const int st = parse_args(argc, argv, prog, ints, texts, pos, usage);
     if (st >= 0)
@@ -74,8 +81,17 @@ int bench_main(int argc, char **argv, const char *prog, std::vector<IntFlag> int
         return usage(stderr, 2);
     o.daemon = pos[0];
     o.log = pos[1];
-    lab.agent_socket = saproto::socket_from_env();
+    if (!o.load.empty() && o.lab.empty()) {
+        fprintf(stderr, "%s: --load wants --lab\n", prog);
+        return usage(stderr, 2);
+    }
     try {
+        if (!o.lab.empty()) {
+            lab.own.emplace(source_dir(), o.lab, bin_dir() + "/sa-agentd", o.launcher);
+            if (!o.load.empty())
+                lab.own->load(o.load);
+        }
+        lab.agent_socket = saproto::socket_from_env();
         lab.q7 = open_q7();
         run();
         return 0;

@@ -6,10 +6,12 @@
 #define TSH_BENCH_CLI_H
 
 #include "bench_journal.h"
+#include "lab_processes.h"
 #include "q7_seed.h"
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,9 +43,11 @@ int parse_args(int argc, char **argv, const char *prog, const std::vector<IntFla
 struct CommonOptions {
     int log_level = 5;                // the daemon's TshLogLevel
     std::string daemon, log, launcher;
+    std::string lab, load;            // the lab's directory, tables to load into its Q7 server
     std::vector<std::string> probes;  // commands run beside a measurement
 };
 struct LabBase {
+    std::optional<OwnLab> own;  // first made, last gone: the connections below end before it
     std::string agent_socket;
     Q7Ptr q7;
     JournalFollower journal;
@@ -55,9 +59,9 @@ struct Help {
     const char *measured;
 };
 // A bench's main: SIGPIPE ignored; its own flags and --log-level,
-// --launcher, --probe parsed; DAEMON and LOG taken; the agent's socket and
-// a Q7 handle opened; then run(), its failure reported as "prog: what" and
-// status 1.
+// --launcher, --probe, --lab, --load parsed; DAEMON and LOG taken; the lab
+// started when asked for; the agent's socket and a Q7 handle opened; then
+// run(), its failure reported as "prog: what" and status 1.
 int bench_main(int argc, char **argv, const char *prog, std::vector<IntFlag> ints, std::vector<TextFlag> texts,
                const Help &help, CommonOptions &o, LabBase &lab, const std::function<void()> &run);
 

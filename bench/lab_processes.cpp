@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <thread>
 
@@ -40,12 +41,19 @@ pid_t spawn_child(const std::vector<std::string> &argv, const ChildOutput &io, c
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    // The overrides first: the first entry of a name is the one a program reads.
+    // One entry per name: an emulator reads the last of two, a program the first.
     std::vector<char *> envp;
     for (const std::string &e : env)
         envp.push_back(const_cast<char *>(e.c_str()));
+    const auto overridden = [&](const char *entry) {
+        for (const std::string &e : env)
+            if (strncmp(entry, e.c_str(), e.find('=') + 1) == 0)
+                return true;
+        return false;
+    };
     for (char **e = environ; *e; ++e)
-        envp.push_back(*e);
+        if (!overridden(*e))
+            envp.push_back(*e);
     envp.push_back(nullptr);
     pid_t pid = -1;
     const int rc = posix_spawnp(&pid, args[0], &fa, nullptr, args.data(), envp.data());
@@ -162,8 +170,8 @@ Receipt wait_ready(JournalFollower &journal, Daemon &daemon, const std::string &
     }
 }
 
-Q7Server::Q7Server(const std::string &source_dir, const std::string &dir, const std::string &log)
-    : script_(source_dir + "/host/q7/q7-server"), dir_(dir), log_(log)
+Q7Server::Q7Server(const std::string &source_dir, const std::string &dir, const std::string &log, bool keep)
+    : script_(source_dir + "/host/q7/q7-server"), dir_(dir), log_(log), keep_(keep)
 {
 }
 
@@ -183,8 +191,8 @@ int Q7Server::run(const char *verb, bool aof)
 
 bool Q7Server::start()
 {
-    tried_ = true;
-    up_ = run("start", true) == 0;
+    up_ = run("start", keep_) == 0;
+    tried_ = true;  // not when the script could not be run: nothing to stop then
     return up_;
 }
 
@@ -195,9 +203,11 @@ void Q7Server::stop()
 }
 
 Agent::Agent(const std::string &path, const std::string &socket, const std::vector<std::string> &args,
-             const std::string &log)
+             const std::string &log, const std::string &launcher)
     : argv_{path, "--foreground", "--socket", socket}, socket_(socket), log_(log)
 {
+    if (!launcher.empty())
+        argv_.insert(argv_.begin(), launcher);
     argv_.insert(argv_.end(), args.begin(), args.end());
 }
 
@@ -229,6 +239,55 @@ void Agent::kill_hard()
     }
     pid_ = -1;
     up_ = false;
+}
+
+std::string bin_dir()
+{
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+std::string source_dir()
+{
+    return TSH_BENCH_SOURCE_DIR;
+}
+
+namespace {
+
+// Made first: the logs are opened in it before the server makes it. Named
+// from the root, as the daemon changes its directory.
+std::string made(const std::string &dir)
+{
+    std::filesystem::create_directories(dir);
+    return std::filesystem::absolute(dir).string();
+}
+
+}  // namespace
+
+OwnLab::OwnLab(const std::string &source_dir, const std::string &dir, const std::string &agent,
+               const std::string &launcher)
+    : dir_(made(dir)), launcher_(launcher),
+      q7_(source_dir, dir_, dir_ + "/q7-server.log", false)
+{
+    if (!q7_.start())
+        fail("the Q7 server did not start; see " + dir_ + "/q7-server.log");
+    setenv("Q7_SOCKET", q7_.socket().c_str(), 1);
+    if (agent.empty())
+        return;
+    const std::string socket = dir_ + "/agent.sock";
+    agent_.emplace(agent, socket, std::vector<std::string>{}, dir_ + "/agent.log", launcher);
+    // Under an emulator the agent takes seconds to answer.
+    if (!agent_->start(30s))
+        fail("the agent did not answer on " + socket + " within 30 s; see " + dir_ + "/agent.log");
+    setenv("SA_AGENT_SOCKET", socket.c_str(), 1);
+}
+
+void OwnLab::load(const std::string &file)
+{
+    std::vector<std::string> argv{bin_dir() + "/q7ctl", "load", file};
+    if (!launcher_.empty())
+        argv.insert(argv.begin(), launcher_);
+    if (run_child(argv, {dir_ + "/q7ctl.log", "", true}) != 0)
+        fail("q7ctl load " + file + " failed; see " + dir_ + "/q7ctl.log");
 }
 
 }  // namespace bench

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -82,12 +83,13 @@ class Probes {
 // (up to 30 s, failing early when the daemon ends) and returns it.
 Receipt wait_ready(JournalFollower &journal, Daemon &daemon, const std::string &log);
 
-// A Q7 server of the lab's own with its state in `dir` and its data kept
-// across restarts (an append-only file written before each reply); the
-// script's messages are appended to `log`. Stopped when the object goes.
+// A Q7 server of the lab's own with its state in `dir`, its data kept
+// across restarts when `keep` (an append-only file written before each
+// reply); the script's messages are appended to `log`. Stopped when the
+// object goes.
 class Q7Server {
   public:
-    Q7Server(const std::string &source_dir, const std::string &dir, const std::string &log);
+    Q7Server(const std::string &source_dir, const std::string &dir, const std::string &log, bool keep = true);
     Q7Server(const Q7Server &) = delete;
     Q7Server &operator=(const Q7Server &) = delete;
     ~Q7Server();
@@ -102,16 +104,16 @@ class Q7Server {
     int run(const char *verb, bool aof);
 
     std::string script_, dir_, log_;
-    bool up_ = false, tried_ = false;
+    bool keep_, up_ = false, tried_ = false;
 };
 
 // The agent in the foreground on `socket`, given `args` besides (its state
-// file, seed, journal); its output appended to `log`. Ended with SIGTERM
-// when the object goes.
+// file, seed, journal), through `launcher` when one is given; its output
+// appended to `log`. Ended with SIGTERM when the object goes.
 class Agent {
   public:
     Agent(const std::string &path, const std::string &socket, const std::vector<std::string> &args,
-          const std::string &log);
+          const std::string &log, const std::string &launcher = "");
     Agent(const Agent &) = delete;
     Agent &operator=(const Agent &) = delete;
     ~Agent();
@@ -129,6 +131,30 @@ class Agent {
     pid_t pid_ = -1;
     bool up_ = false;
 };
+
+// A bench's own lab in `dir`: a Q7 server whose data goes with it and,
+// unless `agent` is empty, that agent binary through `launcher`; $Q7_SOCKET
+// and $SA_AGENT_SOCKET name them for this process and the children it
+// starts. Both stopped when the object goes.
+class OwnLab {
+  public:
+    OwnLab(const std::string &source_dir, const std::string &dir, const std::string &agent = "",
+           const std::string &launcher = "");
+
+    // Loads FILE (as `q7ctl load FILE` does, with the q7ctl beside this
+    // program) into the server.
+    void load(const std::string &file);
+
+  private:
+    std::string dir_, launcher_;
+    Q7Server q7_;
+    std::optional<Agent> agent_;
+};
+
+// The binaries' directory (this program's own) and the source tree it was
+// built from.
+std::string bin_dir();
+std::string source_dir();
 
 }  // namespace bench
 

@@ -62,3 +62,17 @@ TEST(LabProcesses, AChildHasOnlyItsOwnStreams)
     EXPECT_EQ(read_text(dir.file("out")), "");
     close(ours);
 }
+
+// An emulator reads the last of two entries of a name: the override must be the only one.
+TEST(LabProcesses, AnOverriddenVariableReachesTheChildOnce)
+{
+    agenttest::TempDir dir;
+    setenv("TSH_LAB_SOCKET", "outer", 1);
+    setenv("TSH_LAB_SOCKET_TOO", "kept", 1);
+    const pid_t pid = spawn_child({"env"}, {dir.file("out"), ""}, {"TSH_LAB_SOCKET=inner"});
+    waitpid(pid, nullptr, 0);
+    const std::string env = "\n" + read_text(dir.file("out"));
+    EXPECT_NE(env.find("\nTSH_LAB_SOCKET=inner\n"), std::string::npos) << env;
+    EXPECT_EQ(env.find("\nTSH_LAB_SOCKET=outer\n"), std::string::npos) << env;
+    EXPECT_NE(env.find("\nTSH_LAB_SOCKET_TOO=kept\n"), std::string::npos) << env;
+}

@@ -2,17 +2,21 @@
  * q7_bench.cpp - latency of the Q7 client: get, set, and set-to-notification
  * seen on a second handle, each in turns with the raw PING round trip on the
  * same socket (the floor), in microseconds.
- *   q7_bench [ITERATIONS [REPETITIONS]]   server at $Q7_SOCKET (default /tmp/q7.sock)
+ *   q7_bench [--lab DIR] [ITERATIONS [REPETITIONS]]
  * ITERATIONS round trips per figure (default 20000) are split evenly over
- * REPETITIONS (default 11), each call after a PING.
+ * REPETITIONS (default 11), each call after a PING. With --lab, on a Q7
+ * server of its own in DIR; else on the one at $Q7_SOCKET (default
+ * /tmp/q7.sock).
  */
-#include "bench_figures.h"
+#include "bench_cli.h"
+#include "lab_processes.h"
 #include "q7lib.h"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <optional>
 #include <string>
 
 namespace {
@@ -95,13 +99,25 @@ void run(int n, int reps)
 
 int main(int argc, char **argv)
 {
-    const int iterations = argc > 1 ? atoi(argv[1]) : 20000;
-    const int reps = argc > 2 ? atoi(argv[2]) : 11;
-    if (reps < 5 || iterations / reps < 10) {
-        fprintf(stderr, "usage: q7_bench [ITERATIONS [REPETITIONS]]: at least 5 repetitions of 10 round trips\n");
-        return 2;
-    }
+    std::string lab_dir;
+    std::vector<std::string> pos;
+    const auto usage = [](FILE *to, int status) {
+        fputs("usage: q7_bench [--lab DIR] [ITERATIONS [REPETITIONS]]: at least 5 repetitions of 10 round trips\n"
+              "  --lab DIR   starts a Q7 server of its own in DIR and stops it at the end;\n"
+              "              else uses the one at $Q7_SOCKET\n",
+              to);
+        return status;
+    };
+    if (const int st = parse_args(argc, argv, "q7_bench", {}, {{"--lab", &lab_dir}}, pos, usage); st >= 0)
+        return st;
+    const int iterations = pos.size() > 0 ? atoi(pos[0].c_str()) : 20000;
+    const int reps = pos.size() > 1 ? atoi(pos[1].c_str()) : 11;
+    if (pos.size() > 2 || reps < 5 || iterations / reps < 10)
+        return usage(stderr, 2);
     try {
+        std::optional<OwnLab> lab;
+        if (!lab_dir.empty())
+            lab.emplace(source_dir(), lab_dir);
         run(iterations / reps, reps);
         return 0;
     } catch (const std::exception &e) {

@@ -174,10 +174,10 @@ beside each other.""" if a.cpu else ""
 
     {a.command}
 
-(release build; a private Q7 server, a private sa-agentd and the daemon,
-each on its own socket under one mktemp directory; the bench seeds the
-tables, starts TeSvcHdlr under `flock {a.lock}`, waits for its
-start-up router-information push and stops it with SIGUSR1 at the end.
+(release build; the bench, under `flock {a.lock}`, starts a private Q7
+server and a private sa-agentd, each on its own socket under one mktemp
+directory, seeds the tables, starts TeSvcHdlr, waits for its start-up
+router-information push and stops it with SIGUSR1 at the end.
 256 devices, all "UP", none a satellite, each with a UUID and
 WEXSignatureUpdateStatus 1; the daemon logs at TshLogLevel 5, notices and
 errors, to a file.{placement})

@@ -82,8 +82,8 @@ SoakOptions read_soak_options(int argc, char **argv)
         o.args += std::string(i > 1 ? " " : "") + argv[i];
 
     const char *top = getenv("TSH_SOURCE_DIR"), *bin = getenv("TSH_BIN_DIR"), *iso = getenv("TSH_SOAK_ISOLATION");
-    o.top = top && *top ? top : TSH_SOAK_SOURCE_DIR;
-    o.bin = bin && *bin ? bin : fs::read_symlink("/proc/self/exe").parent_path().string();
+    o.top = top && *top ? top : source_dir();
+    o.bin = bin && *bin ? bin : bin_dir();
     o.isolation = iso ? iso : "";
     if (o.isolation != "namespace" && o.isolation != "lock")
         die("TSH_SOAK_ISOLATION='" + o.isolation + "': run it through scripts/soak, which isolates it");
