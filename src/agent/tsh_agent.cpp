@@ -5,17 +5,12 @@
 // the agent's texts is in tsh_agent_reports.cpp.
 #include "tsh_agent.h"
 
-#include <cjson/cJSON.h>
-
 #include <atomic>
 #include <climits>
 #include <pthread.h>
 #include <sys/prctl.h>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
-#include <memory>
 #include <mutex>
 #include <string_view>
 
